@@ -1,0 +1,12 @@
+#include "Messages.h"
+
+namespace gd {
+
+QString ErrorBoxText(const QString& message) {
+    QString text = message;
+    if (!text.isEmpty() && text.back().unicode() > u'.')
+        text += u'.';
+    return text;
+}
+
+} // namespace gd

@@ -1,0 +1,265 @@
+#include "TfrmMain.h"
+
+#include "common/Exception.h"
+#include "common/Messages.h"
+#include "settings/Settings.h"
+#include "settings/TfrmSetup.h"
+#include "ui/ErrorBox.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPrinterInfo>
+#include <QScrollArea>
+#include <QStatusBar>
+#include <QTimer>
+#include <QToolBar>
+#include <QVBoxLayout>
+
+namespace gd {
+
+TfrmMain::TfrmMain(TSettings& settings, TInstanceLock& instanceLock, QStringList args,
+                   QWidget* parent)
+    : QMainWindow(parent), FSettings(settings), FInstanceLock(instanceLock),
+      FArgs(std::move(args)) {
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowTitle(kAppTitle);
+    setGeometry(277, 138, 523, 508);
+    ErrorBox = [this](const QString& message) { ShowErrorBox(this, message); };
+    SelectDocFolder = [this](const QString& caption, QString& folder) {
+        return SelectDocFolderDialog(caption, folder);
+    };
+    BuildActions();
+    BuildWindow();
+}
+
+TfrmMain::~TfrmMain() { FormDestroy(); }
+
+void TfrmMain::BuildActions() {
+    auto make = [this](const QString& caption, const QString& hint) {
+        auto* a = new QAction(caption, this);
+        a->setToolTip(hint);
+        a->setStatusTip(hint);
+        return a;
+    };
+    A.ActionAutoCommand = make(QStringLiteral("Сервер документов"), QStringLiteral("Сервер документов"));
+    A.ActionAutoCommand->setCheckable(true);
+    A.ActionImport = make(QStringLiteral("Импорт..."), QStringLiteral("Импорт из файла"));
+    A.ActionSave = make(QStringLiteral("Сохранить"), QStringLiteral("Сохранить"));
+    A.ActionSave->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+    A.ActionScan = make(QStringLiteral("Сканировать..."), QStringLiteral("Сканировать"));
+    A.ActionPrint = make(QStringLiteral("Печатать..."), QStringLiteral("Печатать"));
+    A.ActionCut = make(QStringLiteral("Вырезать"), QStringLiteral("Вырезать"));
+    A.ActionCut->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_X));
+    A.ActionCopy = make(QStringLiteral("Копировать"), QStringLiteral("Копировать"));
+    A.ActionCopy->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_C));
+    A.ActionPaste = make(QStringLiteral("Вставить"), QStringLiteral("Вставить"));
+    A.ActionPaste->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_V));
+    A.ActionClear = make(QStringLiteral("Очистить"), QStringLiteral("Очистить"));
+    A.ActionClear->setShortcut(QKeySequence(Qt::Key_Delete));
+    A.ActionPageDel = make(QStringLiteral("Удалить страницу"), QStringLiteral("Удалить страницу"));
+    A.ActionPageAddFromFile =
+        make(QStringLiteral("Из файла..."), QStringLiteral("Добавить страницу из файла"));
+    A.ActionPageAddFromScan = make(QStringLiteral("Сканировать изображение..."),
+                                   QStringLiteral("Сканировать изображение"));
+    A.ActionUndo = make(QStringLiteral("Отменить"), QStringLiteral("Отменить"));
+    A.ActionUndo->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z));
+    A.ActionPagePrior = make(QStringLiteral("Предыдущая"), QStringLiteral("Предыдущая страница"));
+    A.ActionPageNext = make(QStringLiteral("Следующая"), QStringLiteral("Следующая страница"));
+
+    I.ItemPrinter = new QAction(QStringLiteral("Выбрать принтер..."), this);
+    I.ItemScaner = new QAction(QStringLiteral("Выбрать сканер..."), this);
+    I.ItemExit = new QAction(QStringLiteral("Вы&ход"), this);
+    connect(I.ItemExit, &QAction::triggered, this, &QWidget::close);
+    I.ItemPageProperty = new QAction(QStringLiteral("Свойства..."), this);
+    I.ItemPageProperty->setVisible(false);
+    I.ItemViewToolBar = new QAction(QStringLiteral("Панель управления"), this);
+    I.ItemViewToolBar->setCheckable(true);
+    I.ItemViewToolBar->setChecked(true);
+    I.ItemViewStatusBar = new QAction(QStringLiteral("Строка состояния"), this);
+    I.ItemViewStatusBar->setCheckable(true);
+    I.ItemViewStatusBar->setChecked(true);
+    I.ItemFitInWindow = new QAction(QStringLiteral("Вписать в окно"), this);
+    I.ItemFitInWindow->setToolTip(QStringLiteral("Вписать в окно"));
+    I.ItemFitInWindow->setCheckable(true);
+    I.ItemStayOnTop = new QAction(QStringLiteral("Всегда сверху"), this);
+    I.ItemStayOnTop->setCheckable(true);
+    I.ItemSetup = new QAction(QStringLiteral("Настройки..."), this);
+    connect(I.ItemSetup, &QAction::triggered, this, [this] {
+        TfrmSetup& dlg = GetFrmSetup();
+        dlg.LoadControls();
+        dlg.exec();
+    });
+}
+
+void TfrmMain::BuildWindow() {
+    QMenuBar* bar = menuBar();
+    QMenu* file = bar->addMenu(QStringLiteral("&Файл"));
+    file->addAction(A.ActionAutoCommand);
+    file->addSeparator();
+    file->addAction(A.ActionImport);
+    file->addAction(A.ActionSave);
+    file->addSeparator();
+    file->addAction(A.ActionPrint);
+    file->addAction(A.ActionScan);
+    file->addSeparator();
+    file->addAction(I.ItemPrinter);
+    file->addAction(I.ItemScaner);
+    file->addSeparator();
+    file->addAction(I.ItemExit);
+
+    QMenu* edit = bar->addMenu(QStringLiteral("&Правка"));
+    edit->addAction(A.ActionUndo);
+    edit->addSeparator();
+    edit->addAction(A.ActionCut);
+    edit->addAction(A.ActionCopy);
+    edit->addAction(A.ActionPaste);
+    edit->addAction(A.ActionClear);
+    edit->addSeparator();
+
+    QMenu* page = bar->addMenu(QStringLiteral("Страница"));
+    page->addAction(A.ActionPagePrior);
+    page->addAction(A.ActionPageNext);
+    page->addSeparator();
+    I.ItemPageAdd = page->addMenu(QStringLiteral("Добавить"));
+    I.ItemPageAdd->setEnabled(false);
+    QAction* scanEntry = I.ItemPageAdd->addAction(QStringLiteral("Сканировать..."));
+    connect(scanEntry, &QAction::triggered, A.ActionPageAddFromScan, &QAction::trigger);
+    connect(A.ActionPageAddFromScan, &QAction::changed, scanEntry,
+            [scanEntry, this] { scanEntry->setEnabled(A.ActionPageAddFromScan->isEnabled()); });
+    I.ItemPageAdd->addAction(A.ActionPageAddFromFile);
+    QAction* delEntry = page->addAction(QStringLiteral("Удалить"));
+    connect(delEntry, &QAction::triggered, A.ActionPageDel, &QAction::trigger);
+    connect(A.ActionPageDel, &QAction::changed, delEntry,
+            [delEntry, this] { delEntry->setEnabled(A.ActionPageDel->isEnabled()); });
+    page->addSeparator()->setVisible(false);
+    page->addAction(I.ItemPageProperty);
+
+    QMenu* view = bar->addMenu(QStringLiteral("&Вид"));
+    view->addAction(I.ItemViewToolBar);
+    view->addAction(I.ItemViewStatusBar);
+    view->addSeparator();
+    view->addAction(I.ItemFitInWindow);
+    view->addSeparator();
+    view->addAction(I.ItemStayOnTop);
+    view->addAction(I.ItemSetup);
+
+    ToolBarImg = addToolBar(QStringLiteral("ToolBarImg"));
+    ToolBarImg->setObjectName(QStringLiteral("ToolBarImg"));
+    ToolBarImg->setMovable(false);
+    ToolBarImg->setFloatable(false);
+    ToolBarImg->setIconSize(QSize(16, 16));
+    ToolBarImg->addAction(A.ActionAutoCommand);
+    ToolBarImg->addSeparator();
+    ToolBarImg->addAction(A.ActionSave);
+    ToolBarImg->addAction(A.ActionPrint);
+    ToolBarImg->addAction(A.ActionScan);
+    ToolBarImg->addSeparator();
+    ToolBarImg->addAction(A.ActionCut);
+    ToolBarImg->addAction(A.ActionCopy);
+    ToolBarImg->addAction(A.ActionPaste);
+    ToolBarImg->addSeparator();
+    ToolBarImg->addAction(I.ItemFitInWindow);
+    ToolBarImg->addSeparator();
+    ToolBarImg->addAction(A.ActionPagePrior);
+    ToolBarImg->addAction(A.ActionPageNext);
+    ToolBarImg->addSeparator();
+
+    auto* central = new QWidget(this);
+    auto* layout = new QVBoxLayout(central);
+    layout->setContentsMargins(0, 1, 0, 0);
+    layout->setSpacing(3);
+    StaticText = new QLabel(central);
+    StaticText->setObjectName(QStringLiteral("StaticText"));
+    StaticText->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    StaticText->setFixedHeight(17);
+    StaticText->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    layout->addWidget(StaticText);
+    ScrollBox = new QScrollArea(central);
+    ScrollBox->setObjectName(QStringLiteral("ScrollBox"));
+    ScrollBox->setBackgroundRole(QPalette::Dark);
+    ScrollBox->setStyleSheet(QStringLiteral("QScrollArea#ScrollBox { background: #c0c0c0; }"));
+    layout->addWidget(ScrollBox, 1);
+    setCentralWidget(central);
+
+    StatusPanel1 = new QLabel(this);
+    StatusPanel1->setFixedWidth(110);
+    StatusPanel2 = new QLabel(this);
+    statusBar()->addWidget(StatusPanel1);
+    statusBar()->addWidget(StatusPanel2, 1);
+    statusBar()->setSizeGripEnabled(true);
+}
+
+bool TfrmMain::SelectDocFolderDialog(const QString& caption, QString& folder) {
+    const QString chosen = QFileDialog::getExistingDirectory(this, caption, folder);
+    if (chosen.isEmpty())
+        return false;
+    folder = chosen;
+    return true;
+}
+
+TfrmSetup& TfrmMain::GetFrmSetup() {
+    if (!FSetup) {
+        FSetup = new TfrmSetup(FSettings, this);
+        FSetup->ShowError = [this](const QString& m) { ErrorBox(m); };
+    }
+    return *FSetup;
+}
+
+bool TfrmMain::FormCreate() {
+    try {
+        FCommandLine = ParseCommandLine(FArgs, FSettings, SelectDocFolder);
+        StaticText->setText(FCommandLine.FDocFolder);
+        StatusPanel2->setText(FCommandLine.FCtlFile);
+        I.ItemPrinter->setEnabled(!QPrinterInfo::availablePrinterNames().isEmpty());
+    } catch (const Exception& e) {
+        ErrorBox(e.message());
+        return false;
+    }
+    FCreated = true;
+    return true;
+}
+
+void TfrmMain::FormActivate() {
+    if (FActivated || !FCreated)
+        return;
+    FActivated = true;
+    try {
+        FInstanceLock.CheckSingleInstance();
+    } catch (const Exception& e) {
+        ErrorBox(e.message());
+    }
+}
+
+bool TfrmMain::FormCloseQuery() { return true; }
+
+void TfrmMain::FormDestroy() {
+    if (FDestroyed)
+        return;
+    FDestroyed = true;
+}
+
+bool TfrmMain::event(QEvent* e) {
+    if (e->type() == QEvent::WindowActivate)
+        FormActivate();
+    return QMainWindow::event(e);
+}
+
+void TfrmMain::showEvent(QShowEvent* e) {
+    QMainWindow::showEvent(e);
+    // Without a window manager (or on the offscreen platform) the window may
+    // never be activated; the first show then counts as the activation.
+    QTimer::singleShot(0, this, &TfrmMain::FormActivate);
+}
+
+void TfrmMain::closeEvent(QCloseEvent* e) {
+    if (!FormCloseQuery()) {
+        e->ignore();
+        return;
+    }
+    e->accept();
+}
+
+} // namespace gd

@@ -1,0 +1,108 @@
+#pragma once
+
+#include "server/Startup.h"
+
+#include <QMainWindow>
+#include <functional>
+#include <memory>
+
+class QAction;
+class QLabel;
+class QMenu;
+class QScrollArea;
+class QToolBar;
+
+namespace gd {
+
+class TSettings;
+class TfrmSetup;
+class TInstanceLock;
+
+// Every user command of the window, each a QAction bound to its menu entries
+// and tool buttons; enable rules run when the window becomes idle.
+struct TMainActions {
+    QAction* ActionAutoCommand = nullptr;
+    QAction* ActionImport = nullptr;
+    QAction* ActionSave = nullptr;
+    QAction* ActionScan = nullptr;
+    QAction* ActionPrint = nullptr;
+    QAction* ActionCut = nullptr;
+    QAction* ActionCopy = nullptr;
+    QAction* ActionPaste = nullptr;
+    QAction* ActionClear = nullptr;
+    QAction* ActionPageDel = nullptr;
+    QAction* ActionPageAddFromFile = nullptr;
+    QAction* ActionPageAddFromScan = nullptr;
+    QAction* ActionUndo = nullptr;
+    QAction* ActionPagePrior = nullptr;
+    QAction* ActionPageNext = nullptr;
+};
+
+// Menu entries and controls that are not actions.
+struct TMainItems {
+    QAction* ItemPrinter = nullptr;
+    QAction* ItemScaner = nullptr;
+    QAction* ItemExit = nullptr;
+    QMenu* ItemPageAdd = nullptr;
+    QAction* ItemPageProperty = nullptr;
+    QAction* ItemViewToolBar = nullptr;
+    QAction* ItemViewStatusBar = nullptr;
+    QAction* ItemFitInWindow = nullptr;
+    QAction* ItemStayOnTop = nullptr;
+    QAction* ItemSetup = nullptr;
+};
+
+// The main window: a thin shell that composes the server, the open document
+// and the dialogs. The logic lives in the objects it owns.
+class TfrmMain : public QMainWindow {
+    Q_OBJECT
+public:
+    TfrmMain(TSettings& settings, TInstanceLock& instanceLock, QStringList args,
+             QWidget* parent = nullptr);
+    ~TfrmMain() override;
+
+    // Start-up steps; false (after the message was shown) when start-up failed
+    // and the program must end without serving.
+    bool FormCreate();
+    void FormActivate();
+    bool FormCloseQuery();
+    void FormDestroy();
+
+    // Seams for tests: the standard error box and the folder choice.
+    std::function<void(const QString&)> ErrorBox;
+    SelectDocFolderFn SelectDocFolder;
+
+    TfrmSetup& GetFrmSetup();
+
+    const TCommandLine& CommandLine() const { return FCommandLine; }
+    bool Activated() const { return FActivated; }
+
+    TMainActions A;
+    TMainItems I;
+    QToolBar* ToolBarImg = nullptr;
+    QLabel* StaticText = nullptr;
+    QScrollArea* ScrollBox = nullptr;
+    QLabel* StatusPanel1 = nullptr;
+    QLabel* StatusPanel2 = nullptr;
+
+protected:
+    bool event(QEvent* e) override;
+    void showEvent(QShowEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
+
+private:
+    void BuildActions();
+    void BuildWindow();
+    bool SelectDocFolderDialog(const QString& caption, QString& folder);
+
+    TSettings& FSettings;
+    TInstanceLock& FInstanceLock;
+    QStringList FArgs;
+    TCommandLine FCommandLine;
+    TfrmSetup* FSetup = nullptr;
+    bool FCreated = false;
+    bool FActivated = false;
+    bool FDestroyed = false;
+};
+
+} // namespace gd

@@ -1,0 +1,77 @@
+#include "TestSupport.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcessEnvironment>
+#include <QThread>
+
+namespace gdtest {
+
+QByteArray ReadFile(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return f.readAll();
+}
+
+void WriteFile(const QString& path, const QByteArray& data) {
+    QFile f(path);
+    if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        f.write(data);
+}
+
+RunResult Run(const QString& program, const QStringList& args, int timeoutMs,
+              const QStringList& extraEnv) {
+    RunResult r;
+    QProcess p;
+    auto env = QProcessEnvironment::systemEnvironment();
+    for (const QString& kv : extraEnv) {
+        const qsizetype eq = kv.indexOf(u'=');
+        env.insert(kv.left(eq), kv.mid(eq + 1));
+    }
+    p.setProcessEnvironment(env);
+    p.start(program, args);
+    if (!p.waitForStarted(10000))
+        return r;
+    if (!p.waitForFinished(timeoutMs)) {
+        p.kill();
+        p.waitForFinished();
+        r.out = p.readAllStandardOutput();
+        r.err = p.readAllStandardError();
+        return r;
+    }
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    return r;
+}
+
+bool WaitFor(const std::function<bool()>& condition, int timeoutMs) {
+    QDeadlineTimer deadline(timeoutMs);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(5);
+    }
+    return true;
+}
+
+QString CopyServerBinary(const QString& folder) {
+    const QString target = folder + QStringLiteral("/gdserver");
+    QFile::remove(target);
+    QFile::copy(QStringLiteral(GD_SERVER_EXE), target);
+    QFile::setPermissions(target, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                      QFileDevice::ExeOwner | QFileDevice::ReadGroup |
+                                      QFileDevice::ExeGroup);
+    // Libraries the program loads from its own folder travel with it.
+    const QDir built(QFileInfo(QStringLiteral(GD_SERVER_EXE)).absolutePath());
+    for (const QString& lib : built.entryList({QStringLiteral("*.so")}, QDir::Files))
+        QFile::copy(built.filePath(lib), folder + u'/' + lib);
+    return target;
+}
+
+} // namespace gdtest

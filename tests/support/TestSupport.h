@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <functional>
+#include <ostream>
+
+// Readable QString values in test failures.
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+inline void PrintTo(const QByteArray& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+
+namespace gdtest {
+
+QByteArray ReadFile(const QString& path);
+void WriteFile(const QString& path, const QByteArray& data);
+
+// Runs a program to its end (at most timeoutMs); returns the exit code, or -1
+// when it could not start or did not end in time.
+struct RunResult {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+RunResult Run(const QString& program, const QStringList& args, int timeoutMs = 60000,
+              const QStringList& extraEnv = {});
+
+// Processes events until the condition holds or the time is up.
+bool WaitFor(const std::function<bool()>& condition, int timeoutMs);
+
+// A copy of the gdserver binary in its own folder: the settings file and the
+// instance name follow the program file's path, so each test gets its own.
+QString CopyServerBinary(const QString& folder);
+
+} // namespace gdtest
