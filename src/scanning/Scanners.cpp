@@ -22,7 +22,8 @@ namespace {
 #define TW_ASSERT(cond, text)                                                                      \
     do {                                                                                           \
         if (!(cond))                                                                               \
-            throw EAssertionFailed(QString::asprintf("%s (%s, line %d)", text, "SCANNERS", __LINE__)); \
+            throw EAssertionFailed(                                                                \
+                QString::asprintf("%s (%s, line %d)", text, "SCANNERS", __LINE__));                \
     } while (0)
 
 struct TModuleState {
@@ -35,9 +36,9 @@ struct TModuleState {
     bool DSOpen = false;
     bool DSEnabled = false;
     bool TransferDone = false;
-    QString LibraryPath;        // seam; empty: the normal lookup
-    QString TransferFile;       // the file of the current file transfer
-    int AcquireDepth = 0;       // nested TWAcquireToFile loops running
+    QString LibraryPath;  // seam; empty: the normal lookup
+    QString TransferFile; // the file of the current file transfer
+    int AcquireDepth = 0; // nested TWAcquireToFile loops running
     std::exception_ptr PendingError;
 };
 
@@ -82,7 +83,9 @@ QStringList TWDSMLibraryCandidates() {
     return {ExecutableDir() + u'/' + name, QStringLiteral(GD_DSM_INSTALL_DIR "/") + name, name};
 }
 
-void TWSetDSMLibraryPath(const QString& path) { M.LibraryPath = path; }
+void TWSetDSMLibraryPath(const QString& path) {
+    M.LibraryPath = path;
+}
 
 bool TWLoadDSM() {
     if (M.Library)
@@ -127,12 +130,24 @@ void TWOpenDSM(TW_HANDLE window) {
     M.DSMOpen = true;
 }
 
-bool TWIsDSMOpen() { return M.DSMOpen; }
-bool TWIsDSOpen() { return M.DSOpen; }
-bool TWIsDSEnabled() { return M.DSEnabled; }
-bool TWTransferDone() { return M.TransferDone; }
-const TW_IDENTITY& AppIdentity() { return M.AppIdentity; }
-const TW_IDENTITY& SourceIdentity() { return M.SourceIdentity; }
+bool TWIsDSMOpen() {
+    return M.DSMOpen;
+}
+bool TWIsDSOpen() {
+    return M.DSOpen;
+}
+bool TWIsDSEnabled() {
+    return M.DSEnabled;
+}
+bool TWTransferDone() {
+    return M.TransferDone;
+}
+const TW_IDENTITY& AppIdentity() {
+    return M.AppIdentity;
+}
+const TW_IDENTITY& SourceIdentity() {
+    return M.SourceIdentity;
+}
 
 bool TWGetDefaultDS() {
     TW_ASSERT(!M.DSOpen, "Source must not be open");
@@ -201,7 +216,8 @@ void TWCloseDS() {
 
 void TWCloseDSM() {
     if (M.DSOpen)
-        throw ETwainError(QStringLiteral("Cannot Close Source Manager: A Source is Currently Open"));
+        throw ETwainError(
+            QStringLiteral("Cannot Close Source Manager: A Source is Currently Open"));
     if (!M.DSMOpen)
         return;
     TWCheckDSM(TWCallDSM(nullptr, DG_CONTROL, DAT_PARENT, MSG_CLOSEDSM, &M.ParentWindow),
@@ -258,8 +274,9 @@ namespace {
     if (M.DSM_Entry(&M.AppIdentity, pDest, DG_CONTROL, DAT_STATUS, MSG_GET, &status) !=
         TWRC_SUCCESS)
         throw ETwainError(QStringLiteral("Can't get Status"));
-    throw ETwainError(QString::asprintf(format, label.toUtf8().constData(),
-                                        TWConditionText(status.ConditionCode).toUtf8().constData()));
+    throw ETwainError(
+        QString::asprintf(format, label.toUtf8().constData(),
+                          TWConditionText(status.ConditionCode).toUtf8().constData()));
 }
 
 } // namespace
@@ -280,7 +297,9 @@ void TWCheckDS(TW_UINT16 rc, const QString& label) {
     RaiseCode(rc, label);
 }
 
-void TWRaiseDSMStatus(const QString& label) { RaiseStatus(nullptr, "DSM Error at %s:\r%s", label); }
+void TWRaiseDSMStatus(const QString& label) {
+    RaiseStatus(nullptr, "DSM Error at %s:\r%s", label);
+}
 
 void TWRaiseDSStatus(const QString& label) {
     RaiseStatus(&M.SourceIdentity, "DS Error at %s:\r%s", label);
@@ -374,8 +393,8 @@ void TWSetXferMech(TTransferKind kind) {
 void TWSetupFileXfer(const QString& fileName) {
     const QByteArray name = QFile::encodeName(fileName);
     if (name.size() >= qsizetype(sizeof(TW_STR255)))
-        throw ETwainError(QString::asprintf("Scan file name longer than 255 characters: %s",
-                                            name.constData()));
+        throw ETwainError(
+            QString::asprintf("Scan file name longer than 255 characters: %s", name.constData()));
     TW_SETUPFILEXFER setup{};
     std::memcpy(setup.FileName, name.constData(), size_t(name.size()));
     setup.Format = TWFF_BMP;
@@ -385,7 +404,9 @@ void TWSetupFileXfer(const QString& fileName) {
               QStringLiteral("Setup File Xfer"));
 }
 
-TW_UINT16 TWFileTransfer() { return TWCallDS(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr); }
+TW_UINT16 TWFileTransfer() {
+    return TWCallDS(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr);
+}
 
 void TWTransferReady() {
     const TW_UINT16 rc = TWFileTransfer();
@@ -454,8 +475,7 @@ bool TWAcquireToFile(TW_HANDLE window, const QString& fileName) {
 
 // --- Message hook ----------------------------------------------------------
 
-TTwainMessageHook::TTwainMessageHook(std::function<void(const QString&)> errorBox,
-                                     QObject* parent)
+TTwainMessageHook::TTwainMessageHook(std::function<void(const QString&)> errorBox, QObject* parent)
     : QObject(parent), FErrorBox(std::move(errorBox)) {}
 
 bool TTwainMessageHook::eventFilter(QObject* watched, QEvent* event) {

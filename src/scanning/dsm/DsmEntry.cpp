@@ -213,9 +213,8 @@ public:
         setWindowTitle(QStringLiteral("Scan"));
         setModal(false);
         auto* form = new QFormLayout(this);
-        auto* lblDevice = new QLabel(device ? DeviceText(*device)
-                                            : QString::fromUtf8(source.Device.Name()),
-                                     this);
+        auto* lblDevice = new QLabel(
+            device ? DeviceText(*device) : QString::fromUtf8(source.Device.Name()), this);
         lblDevice->setObjectName(QStringLiteral("lblDevice"));
         form->addRow(QStringLiteral("Device:"), lblDevice);
         cbxMode = new QComboBox(this);
@@ -283,7 +282,9 @@ void DropDialog(TSource& s) {
     }
 }
 
-QWidget* AsWidget(TW_HANDLE h) { return static_cast<QWidget*>(h); }
+QWidget* AsWidget(TW_HANDLE h) {
+    return static_cast<QWidget*>(h);
+}
 
 // --- Source Manager triplets -----------------------------------------------
 
@@ -563,7 +564,7 @@ TW_UINT16 PendingXfers(TSource& s, TW_UINT16 msg, TW_PENDINGXFERS* p) {
         if (s.State != 6 && s.State != 7)
             return FailDS(s, TWCC_SEQERROR);
         // A feeder has another sheet exactly when the next page starts.
-        if (s.LastDone && s.Device.FromFeeder() && s.Device.Start() == SANE_STATUS_GOOD) {
+        if (s.LastDone && s.Device.StartedFromFeeder() && s.Device.Start() == SANE_STATUS_GOOD) {
             s.Pending = 0xFFFF; // how many more is unknown
             s.State = 6;
         } else {
@@ -588,8 +589,7 @@ TW_UINT16 PendingXfers(TSource& s, TW_UINT16 msg, TW_PENDINGXFERS* p) {
     }
 }
 
-TW_UINT16 ToSource(TW_IDENTITY* dest, TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg,
-                   TW_MEMREF data) {
+TW_UINT16 ToSource(TW_IDENTITY* dest, TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data) {
     if (!G.Open)
         return Fail(TWCC_SEQERROR);
     if (!G.Source || dest->Id != G.Source->Identity.Id)

@@ -88,7 +88,7 @@ SANE_Status TSaneDevice::SetOption(const QByteArray& name, const QString& value)
         // A vector option takes the one value in every element.
         const size_t n = std::max<size_t>(1, size_t(d->size) / sizeof(SANE_Word));
         std::vector<SANE_Word> words(n, d->type == SANE_TYPE_INT ? SANE_Word(std::lround(v))
-                                                                  : SANE_FIX(v));
+                                                                 : SANE_FIX(v));
         return sane_control_option(FHandle, i, SANE_ACTION_SET_VALUE, words.data(), &info);
     }
     case SANE_TYPE_STRING: {
@@ -215,7 +215,8 @@ SANE_Status TSaneDevice::SetMode(TScanMode mode) {
             st = SetOption(SANE_NAME_BIT_DEPTH, QStringLiteral("1"));
         return st;
     }
-    if (st == SANE_STATUS_GOOD && hasDepth && OptionText(SANE_NAME_BIT_DEPTH) != u"8")
+    // Leaving black and white: back to a depth with shades (16 stays 16).
+    if (st == SANE_STATUS_GOOD && hasDepth && OptionText(SANE_NAME_BIT_DEPTH) == u"1")
         SetOption(SANE_NAME_BIT_DEPTH, QStringLiteral("8"));
     return st;
 }
@@ -252,6 +253,9 @@ bool TSaneDevice::FromFeeder() const {
 SANE_Status TSaneDevice::Start() {
     if (FStarted)
         return SANE_STATUS_GOOD;
+    // A device may refuse its options while it scans: read them before.
+    FStartResolution = Resolution();
+    FStartFeeder = FromFeeder();
     const SANE_Status st = sane_start(FHandle);
     FStarted = st == SANE_STATUS_GOOD;
     if (!FStarted)
@@ -272,8 +276,7 @@ SANE_Status TSaneDevice::ReadImage(TScanImage& image) {
     // This page's data is taken now; a feeder's next page needs a new start.
     FStarted = false;
     image = TScanImage();
-    const int resolution = Resolution();
-    image.Resolution = resolution;
+    image.Resolution = FStartResolution;
     std::vector<std::uint8_t> planes[3];
     bool first = true;
     SANE_Parameters p{};
@@ -370,11 +373,11 @@ void Put32(std::vector<std::uint8_t>& b, std::uint32_t v) {
     Put16(b, std::uint16_t(v >> 16));
 }
 
-// The high byte of a 16-bit sample in the host's order.
+// A 16-bit sample in the host's order scaled to 8 bits, rounded.
 std::uint8_t High(const std::uint8_t* sample) {
     std::uint16_t v;
     std::memcpy(&v, sample, 2);
-    return std::uint8_t(v >> 8);
+    return std::uint8_t((v - (v >> 8) + 0x80) >> 8);
 }
 
 } // namespace

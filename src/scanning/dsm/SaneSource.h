@@ -6,8 +6,8 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
-#include <sane/sane.h>
 #include <cstdint>
+#include <sane/sane.h>
 #include <vector>
 
 namespace gddsm {
@@ -16,12 +16,12 @@ enum class TScanMode { Colour, Gray, BlackWhite };
 
 // An image as scanned: rows top-down, samples as the device sent them.
 struct TScanImage {
-    bool Colour = false;     // RGB interleaved, else gray
-    int Depth = 8;           // 1, 8 or 16 bits per sample
-    int Width = 0;           // pixels
-    int Height = 0;          // rows
-    int BytesPerLine = 0;    // of Data (may exceed the pixels' need)
-    double Resolution = 0;   // dots per inch, 0 when unknown
+    bool Colour = false;   // RGB interleaved, else gray
+    int Depth = 8;         // 1, 8 or 16 bits per sample
+    int Width = 0;         // pixels
+    int Height = 0;        // rows
+    int BytesPerLine = 0;  // of Data (may exceed the pixels' need)
+    double Resolution = 0; // dots per inch, 0 when unknown
     std::vector<std::uint8_t> Data;
 };
 
@@ -52,6 +52,8 @@ public:
     // One page: sane_start (unless Started()) and every frame to its end.
     SANE_Status Start();
     bool Started() const { return FStarted; }
+    // Whether the page last started came from a feeder.
+    bool StartedFromFeeder() const { return FStartFeeder; }
     SANE_Status ReadImage(TScanImage& image);
     void Cancel();
 
@@ -62,6 +64,8 @@ private:
     SANE_Handle FHandle = nullptr;
     QByteArray FName;
     bool FStarted = false;
+    int FStartResolution = 0;
+    bool FStartFeeder = false;
 };
 
 // Writes the image as an uncompressed BMP (1-bit, 8-bit gray or 24-bit) with
