@@ -28,6 +28,8 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <dlfcn.h>
+#include <link.h>
 #include <memory>
 #include <vector>
 
@@ -303,9 +305,23 @@ TW_UINT16 OpenDSM(TW_IDENTITY* origin, TW_MEMREF data) {
     return TWRC_SUCCESS;
 }
 
+// SANE's backends keep memory they never free in their own statics (their
+// configuration paths); unmapping them at sane_exit() would turn that into
+// leaks and reload them at every opening. Keep the loaded ones mapped.
+void PinSaneBackends() {
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void*) {
+            if (info->dlpi_name && std::strstr(info->dlpi_name, "/sane/libsane-"))
+                ::dlopen(info->dlpi_name, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+            return 0;
+        },
+        nullptr);
+}
+
 TW_UINT16 CloseDSM() {
     if (!G.Open || G.Source)
         return Fail(TWCC_SEQERROR);
+    PinSaneBackends();
     G.Devices.clear();
     G.NextId = 1;
     G.Open = false;
