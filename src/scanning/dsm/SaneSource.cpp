@@ -295,19 +295,23 @@ SANE_Status TSaneDevice::ReadImage(TScanImage& image) {
             return SANE_STATUS_UNSUPPORTED;
         if (p.depth != 1 && p.depth != 8 && p.depth != 16)
             return SANE_STATUS_UNSUPPORTED;
+        // Read straight into the frame; a hand scanner's unknown length grows it.
         std::vector<std::uint8_t> frame;
-        if (p.lines > 0)
-            frame.reserve(size_t(p.lines) * size_t(p.bytes_per_line));
-        std::vector<std::uint8_t> buf(256 * 1024);
+        size_t used = 0;
+        frame.resize(p.lines > 0 ? size_t(p.lines) * size_t(p.bytes_per_line) + 1 : 1 << 20);
         for (;;) {
+            if (frame.size() - used < 64 * 1024)
+                frame.resize(frame.size() * 2);
             SANE_Int len = 0;
-            st = sane_read(FHandle, buf.data(), SANE_Int(buf.size()), &len);
+            const size_t room = std::min<size_t>(frame.size() - used, 1 << 30);
+            st = sane_read(FHandle, frame.data() + used, SANE_Int(room), &len);
             if (st == SANE_STATUS_EOF)
                 break;
             if (st != SANE_STATUS_GOOD)
                 return st;
-            frame.insert(frame.end(), buf.begin(), buf.begin() + len);
+            used += size_t(len);
         }
+        frame.resize(used);
         const int rows = p.bytes_per_line > 0 ? int(frame.size() / size_t(p.bytes_per_line)) : 0;
         if (first || rows < image.Height) {
             image.Height = rows;
@@ -419,6 +423,8 @@ int WriteBmp(const TScanImage& image, const QString& path) {
     FILE* f = std::fopen(QFile::encodeName(path).constData(), "wb");
     if (!f)
         return errno;
+    std::vector<char> ioBuffer(1 << 20);
+    std::setvbuf(f, ioBuffer.data(), _IOFBF, ioBuffer.size());
     int err = 0;
     if (std::fwrite(head.data(), 1, head.size(), f) != head.size())
         err = errno ? errno : EIO;
@@ -432,9 +438,17 @@ int WriteBmp(const TScanImage& image, const QString& path) {
                 row[i] = std::uint8_t(~src[i]);
             if (image.Width % 8)
                 row[n - 1] &= std::uint8_t(0xFF << (8 - image.Width % 8));
+        } else if (!image.Colour && image.Depth == 8) {
+            std::memcpy(row.data(), src, size_t(image.Width));
         } else if (!image.Colour) {
             for (int x = 0; x < image.Width; ++x)
-                row[size_t(x)] = image.Depth == 16 ? High(src + 2 * x) : src[x];
+                row[size_t(x)] = High(src + 2 * x);
+        } else if (image.Depth == 8) {
+            for (int x = 0; x < image.Width; ++x) {
+                row[size_t(3 * x)] = src[3 * x + 2]; // BMP keeps blue first
+                row[size_t(3 * x + 1)] = src[3 * x + 1];
+                row[size_t(3 * x + 2)] = src[3 * x];
+            }
         } else {
             for (int x = 0; x < image.Width; ++x) {
                 for (int c = 0; c < 3; ++c) {
