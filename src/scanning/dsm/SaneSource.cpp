@@ -333,6 +333,9 @@ SANE_Status TSaneDevice::ReadImage(TScanImage& image) {
         if (p.last_frame)
             break;
     }
+    // The page is complete: end the device's operation (some backends keep
+    // its buffers until then); a feeder's next sheet comes with a new start.
+    sane_cancel(FHandle);
     if (p.format == SANE_FRAME_RED || p.format == SANE_FRAME_GREEN || p.format == SANE_FRAME_BLUE) {
         // Three passes: interleave the planes (1-bit planes are unpacked to 8).
         const int depth = image.Depth == 1 ? 8 : image.Depth;
