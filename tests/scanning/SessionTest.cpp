@@ -380,6 +380,13 @@ TEST_F(AcquireTest, CloseRequestOrCancelGivesNoFile) {
     EXPECT_FALSE(TWIsDSOpen());
 }
 
+TEST_F(AcquireTest, AFileThatExistedBeforeIsNeverRemoved) {
+    gdtest::WriteFile(File, "the caller's");
+    F.NotifyOnEnable(MSG_CLOSEDSREQ);
+    EXPECT_FALSE(TWAcquireToFile(&Window, File));
+    EXPECT_EQ(gdtest::ReadFile(File), QByteArray("the caller's"));
+}
+
 TEST_F(AcquireTest, AFailedTransferEndsTheAcquisitionWithTheManagersCondition) {
     F.NotifyOnEnable(MSG_XFERREADY);
     F.SetResult(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, TWRC_FAILURE);
