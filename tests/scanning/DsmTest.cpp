@@ -17,6 +17,7 @@
 #include <QWidget>
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <gtest/gtest.h>
 
 using namespace gd;
@@ -422,4 +423,51 @@ TEST_F(DsmTest, TheUserChoosesAnotherSourceOrCancels) {
     qputenv("GD_TWAIN_AUTOSCAN", "1");
     qputenv("GD_TWAIN_SANE_OPTIONS", "resolution=25");
     EXPECT_TRUE(TWAcquireToFile(&Window, File));
+}
+
+TEST_F(DsmTest, ASecondAcquisitionInsideTheFirstEndsWithASequenceError) {
+    qputenv("GD_TWAIN_SANE_OPTIONS", "resolution=25");
+    Open();
+    QString inner;
+    bool scanned = false;
+    QTimer::singleShot(0, [&] {
+        const QString second = Out.filePath(QStringLiteral("0000F00D.bmp"));
+        inner = ErrorOf([&] { TWAcquireToFile(&Window, second); });
+        EXPECT_FALSE(QFile::exists(second));
+        if (QDialog* dlg = ScanDialog()) {
+            dlg->findChild<QPushButton*>(QStringLiteral("btnScan"))->click();
+            scanned = true;
+        }
+    });
+    EXPECT_TRUE(TWAcquireToFile(&Window, File)); // the first goes on
+    EXPECT_EQ(inner, QStringLiteral("DS Error at Set Xfer Mech:\rIllegal operation for current "
+                                    "Source Manager\rSource state."));
+    EXPECT_TRUE(scanned);
+    EXPECT_FALSE(QImage(File).isNull());
+}
+
+TEST_F(DsmTest, UnknownTripletsAndDestinationsAreRefused) {
+    Open();
+    TW_IDENTITY stranger = SourceIdentity();
+    stranger.Id = 9999;
+    TW_STATUS status{};
+    EXPECT_EQ(TWCallDSM(&stranger, DG_CONTROL, DAT_STATUS, MSG_GET, &status), TWRC_FAILURE);
+    EXPECT_EQ(TWCallDSM(nullptr, DG_CONTROL, DAT_STATUS, MSG_GET, &status), TWRC_SUCCESS);
+    EXPECT_EQ(status.ConditionCode, TWCC_BADDEST);
+    EXPECT_EQ(TWCallDSM(nullptr, DG_IMAGE, DAT_IMAGEINFO, MSG_GET, nullptr), TWRC_FAILURE);
+    EXPECT_EQ(ErrorOf([] { TWRaiseDSMStatus(QStringLiteral("Info")); }),
+              QStringLiteral("DSM Error at Info:\rUnrecognized operation triplet."));
+    // Reading the status clears it.
+    EXPECT_EQ(TWCallDSM(nullptr, DG_CONTROL, DAT_STATUS, MSG_GET, &status), TWRC_SUCCESS);
+    EXPECT_EQ(status.ConditionCode, TWCC_SUCCESS);
+    TWOpenDS();
+    TW_CAPABILITY cap{};
+    cap.Cap = ICAP_PIXELTYPE;
+    EXPECT_EQ(TWCallDS(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &cap), TWRC_FAILURE);
+    EXPECT_EQ(ErrorOf([] { TWRaiseDSStatus(QStringLiteral("Pixel")); }),
+              QStringLiteral("DS Error at Pixel:\rCapability not supported by Source."));
+    TW_SETUPFILEXFER setup{};
+    std::strcpy(setup.FileName, "/tmp/x.tif");
+    setup.Format = TWFF_TIFF;
+    EXPECT_EQ(TWCallDS(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup), TWRC_FAILURE);
 }
