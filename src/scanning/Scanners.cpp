@@ -80,7 +80,11 @@ QStringList TWDSMLibraryCandidates() {
     if (!M.LibraryPath.isEmpty())
         return {M.LibraryPath};
     const QString name = QString::fromLatin1(kDSMLibraryName);
-    return {ExecutableDir() + u'/' + name, QStringLiteral(GD_DSM_INSTALL_DIR "/") + name, name};
+    const QString exeDir = ExecutableDir();
+    return {exeDir + u'/' + name,
+            // an installed tree moved elsewhere: bin/../<libdir>/gdserver
+            exeDir + QStringLiteral("/../" GD_DSM_INSTALL_LIBDIR "/gdserver/") + name,
+            QStringLiteral(GD_DSM_INSTALL_DIR "/") + name, name};
 }
 
 void TWSetDSMLibraryPath(const QString& path) {

@@ -31,7 +31,8 @@ public:
 extern const char* const kDSMLibraryName;
 
 // Where the library is looked for, in order: beside the executable, the
-// installed library folder, then the dynamic loader's own search by name.
+// installed library folder relative to it and as configured, then the
+// dynamic loader's own search by name.
 QStringList TWDSMLibraryCandidates();
 // Seam: load exactly this file instead (empty restores the normal lookup).
 void TWSetDSMLibraryPath(const QString& path);

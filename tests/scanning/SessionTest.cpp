@@ -104,6 +104,19 @@ protected:
 
 } // namespace
 
+TEST_F(SessionTest, TheManagerIsLookedForBesideTheProgramThenWhereItIsInstalled) {
+    TWSetDSMLibraryPath(QString());
+    const QStringList c = TWDSMLibraryCandidates();
+    ASSERT_EQ(c.size(), 4);
+    EXPECT_EQ(c[0], QCoreApplication::applicationDirPath() + QStringLiteral("/libgdtwaindsm.so"));
+    EXPECT_TRUE(c[1].startsWith(QCoreApplication::applicationDirPath() + QStringLiteral("/../")));
+    EXPECT_TRUE(c[1].endsWith(QStringLiteral("/gdserver/libgdtwaindsm.so")));
+    EXPECT_TRUE(c[2].endsWith(QStringLiteral("/gdserver/libgdtwaindsm.so")));
+    EXPECT_EQ(c[3], QStringLiteral("libgdtwaindsm.so")); // the loader's own search
+    TWSetDSMLibraryPath(QStringLiteral("/x/y.so"));
+    EXPECT_EQ(TWDSMLibraryCandidates(), QStringList{QStringLiteral("/x/y.so")});
+}
+
 TEST_F(SessionTest, MissingLibraryOrEntryPointIsReportedAtOpen) {
     TWSetDSMLibraryPath(QStringLiteral("/nonexistent/libgdtwaindsm.so"));
     EXPECT_EQ(ErrorOf([&] { TWOpenDSM(&Window); }), QStringLiteral("Twain DLL couldn't be loaded"));
