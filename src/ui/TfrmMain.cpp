@@ -7,6 +7,7 @@
 #include "ui/ErrorBox.h"
 
 #include <QAction>
+#include <QIcon>
 #include <QCloseEvent>
 #include <QFileDialog>
 #include <QLabel>
@@ -19,6 +20,15 @@
 #include <QVBoxLayout>
 
 namespace gd {
+namespace {
+
+// The theme's icon when it has the name, else the bundled one, so the tool
+// bar is never blank.
+QIcon Icon(const QString& name) {
+    return QIcon::fromTheme(name, QIcon(QStringLiteral(":/icons/%1.svg").arg(name)));
+}
+
+} // namespace
 
 TfrmMain::TfrmMain(TSettings& settings, TInstanceLock& instanceLock, QStringList args,
                    QWidget* parent)
@@ -27,6 +37,7 @@ TfrmMain::TfrmMain(TSettings& settings, TInstanceLock& instanceLock, QStringList
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(kAppTitle);
     setGeometry(277, 138, 523, 508);
+    setWindowIcon(QIcon::fromTheme(QStringLiteral("gdserver"), Icon(QStringLiteral("network-server"))));
     ErrorBox = [this](const QString& message) { ShowErrorBox(this, message); };
     SelectDocFolder = [this](const QString& caption, QString& folder) {
         return SelectDocFolderDialog(caption, folder);
@@ -68,6 +79,16 @@ void TfrmMain::BuildActions() {
     A.ActionUndo->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z));
     A.ActionPagePrior = make(QStringLiteral("Предыдущая"), QStringLiteral("Предыдущая страница"));
     A.ActionPageNext = make(QStringLiteral("Следующая"), QStringLiteral("Следующая страница"));
+    A.ActionAutoCommand->setIcon(Icon(QStringLiteral("network-server")));
+    A.ActionImport->setIcon(Icon(QStringLiteral("document-open")));
+    A.ActionSave->setIcon(Icon(QStringLiteral("document-save")));
+    A.ActionScan->setIcon(Icon(QStringLiteral("scanner")));
+    A.ActionPrint->setIcon(Icon(QStringLiteral("document-print")));
+    A.ActionCut->setIcon(Icon(QStringLiteral("edit-cut")));
+    A.ActionCopy->setIcon(Icon(QStringLiteral("edit-copy")));
+    A.ActionPaste->setIcon(Icon(QStringLiteral("edit-paste")));
+    A.ActionPagePrior->setIcon(Icon(QStringLiteral("go-previous")));
+    A.ActionPageNext->setIcon(Icon(QStringLiteral("go-next")));
 
     I.ItemPrinter = new QAction(QStringLiteral("Выбрать принтер..."), this);
     I.ItemScaner = new QAction(QStringLiteral("Выбрать сканер..."), this);
@@ -84,6 +105,7 @@ void TfrmMain::BuildActions() {
     I.ItemFitInWindow = new QAction(QStringLiteral("Вписать в окно"), this);
     I.ItemFitInWindow->setToolTip(QStringLiteral("Вписать в окно"));
     I.ItemFitInWindow->setCheckable(true);
+    I.ItemFitInWindow->setIcon(Icon(QStringLiteral("zoom-fit-best")));
     I.ItemStayOnTop = new QAction(QStringLiteral("Всегда сверху"), this);
     I.ItemStayOnTop->setCheckable(true);
     I.ItemSetup = new QAction(QStringLiteral("Настройки..."), this);
