@@ -5,10 +5,14 @@
 #include "settings/Settings.h"
 #include "settings/TfrmSetup.h"
 #include "ui/ErrorBox.h"
+#include "ui/ImageBox.h"
+#include "ui/Layout.h"
+#include "ui/TfrmProp.h"
 
 #include <QAction>
 #include <QIcon>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QFileDialog>
 #include <QLabel>
 #include <QMenuBar>
@@ -108,6 +112,8 @@ void TfrmMain::BuildActions() {
     I.ItemFitInWindow->setIcon(Icon(QStringLiteral("zoom-fit-best")));
     I.ItemStayOnTop = new QAction(QStringLiteral("Всегда сверху"), this);
     I.ItemStayOnTop->setCheckable(true);
+    connect(I.ItemFitInWindow, &QAction::triggered, this, &TfrmMain::SetFitInWindow);
+    connect(I.ItemStayOnTop, &QAction::triggered, this, &TfrmMain::SetStayOnTop);
     I.ItemSetup = new QAction(QStringLiteral("Настройки..."), this);
     connect(I.ItemSetup, &QAction::triggered, this, [this] {
         TfrmSetup& dlg = GetFrmSetup();
@@ -186,6 +192,12 @@ void TfrmMain::BuildWindow() {
     ToolBarImg->addAction(I.ItemFitInWindow);
     ToolBarImg->addSeparator();
     ToolBarImg->addAction(A.ActionPagePrior);
+    cbxPage = new QComboBox(ToolBarImg);
+    cbxPage->setObjectName(QStringLiteral("cbxPage"));
+    cbxPage->setFixedWidth(42 + 16);
+    cbxPage->setFocusPolicy(Qt::ClickFocus); // skipped by the Tab key
+    cbxPage->setEnabled(false);
+    ToolBarImg->addWidget(cbxPage);
     ToolBarImg->addAction(A.ActionPageNext);
     ToolBarImg->addSeparator();
 
@@ -204,6 +216,9 @@ void TfrmMain::BuildWindow() {
     ScrollBox->setBackgroundRole(QPalette::Dark);
     ScrollBox->setStyleSheet(QStringLiteral("QScrollArea#ScrollBox { background: #c0c0c0; }"));
     layout->addWidget(ScrollBox, 1);
+    ImageBox = new TImageBox;
+    ScrollBox->setWidget(ImageBox);
+    ScrollBox->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     setCentralWidget(central);
 
     StatusPanel1 = new QLabel(this);
@@ -212,6 +227,46 @@ void TfrmMain::BuildWindow() {
     statusBar()->addWidget(StatusPanel1);
     statusBar()->addWidget(StatusPanel2, 1);
     statusBar()->setSizeGripEnabled(true);
+
+    connect(I.ItemViewToolBar, &QAction::triggered, this, [this] {
+        ToolBarImg->setVisible(!ToolBarImg->isVisible());
+        I.ItemViewToolBar->setChecked(ToolBarImg->isVisible());
+    });
+    connect(I.ItemViewStatusBar, &QAction::triggered, this, [this] {
+        statusBar()->setVisible(!statusBar()->isVisible());
+        I.ItemViewStatusBar->setChecked(statusBar()->isVisible());
+    });
+}
+
+void TfrmMain::SetFitInWindow(bool checked) {
+    I.ItemFitInWindow->setChecked(checked);
+    // Fitted, the picture control fills the area and no scroll bars are needed.
+    ScrollBox->setWidgetResizable(checked);
+    ScrollBox->setHorizontalScrollBarPolicy(checked ? Qt::ScrollBarAlwaysOff : Qt::ScrollBarAsNeeded);
+    ScrollBox->setVerticalScrollBarPolicy(checked ? Qt::ScrollBarAlwaysOff : Qt::ScrollBarAsNeeded);
+    ImageBox->SetFitInWindow(checked);
+}
+
+void TfrmMain::SetStayOnTop(bool checked) {
+    I.ItemStayOnTop->setChecked(checked);
+    if (windowFlags().testFlag(Qt::WindowStaysOnTopHint) == checked)
+        return;
+    const bool shown = isVisible();
+    setWindowFlag(Qt::WindowStaysOnTopHint, checked);
+    if (shown)
+        show();
+}
+
+void TfrmMain::ReadLayout() {
+    const TLayout l = gd::ReadLayout(FSettings.Ini(), {geometry(), false, false});
+    setGeometry(l.bounds);
+    SetStayOnTop(l.stayOnTop);
+    SetFitInWindow(l.fitInWindow);
+}
+
+void TfrmMain::WriteLayout() {
+    gd::WriteLayout(FSettings.Ini(),
+                    {geometry(), I.ItemStayOnTop->isChecked(), I.ItemFitInWindow->isChecked()});
 }
 
 bool TfrmMain::SelectDocFolderDialog(const QString& caption, QString& folder) {
@@ -220,6 +275,12 @@ bool TfrmMain::SelectDocFolderDialog(const QString& caption, QString& folder) {
         return false;
     folder = chosen;
     return true;
+}
+
+TfrmProp& TfrmMain::GetFrmProp() {
+    if (!FProp)
+        FProp = new TfrmProp(this);
+    return *FProp;
 }
 
 TfrmSetup& TfrmMain::GetFrmSetup() {
@@ -236,6 +297,7 @@ bool TfrmMain::FormCreate() {
         StaticText->setText(FCommandLine.FDocFolder);
         StatusPanel2->setText(FCommandLine.FCtlFile);
         I.ItemPrinter->setEnabled(!QPrinterInfo::availablePrinterNames().isEmpty());
+        ReadLayout();
     } catch (const Exception& e) {
         ErrorBox(e.message());
         return false;
@@ -261,6 +323,15 @@ void TfrmMain::FormDestroy() {
     if (FDestroyed)
         return;
     FDestroyed = true;
+    // A start-up that failed never applied the stored layout, so it must not
+    // overwrite it with the built-in bounds.
+    if (FCreated) {
+        try {
+            WriteLayout();
+        } catch (const Exception& e) {
+            ErrorBox(e.message());
+        }
+    }
 }
 
 bool TfrmMain::event(QEvent* e) {

@@ -7,6 +7,7 @@
 #include <memory>
 
 class QAction;
+class QComboBox;
 class QLabel;
 class QMenu;
 class QScrollArea;
@@ -16,6 +17,8 @@ namespace gd {
 
 class TSettings;
 class TfrmSetup;
+class TfrmProp;
+class TImageBox;
 class TInstanceLock;
 
 // Every user command of the window, each a QAction bound to its menu entries
@@ -73,6 +76,13 @@ public:
     SelectDocFolderFn SelectDocFolder;
 
     TfrmSetup& GetFrmSetup();
+    TfrmProp& GetFrmProp();
+
+    // The view modes of the "Вид" menu.
+    void SetFitInWindow(bool checked);
+    void SetStayOnTop(bool checked);
+    void ReadLayout();
+    void WriteLayout();
 
     const TCommandLine& CommandLine() const { return FCommandLine; }
     bool Activated() const { return FActivated; }
@@ -82,6 +92,8 @@ public:
     QToolBar* ToolBarImg = nullptr;
     QLabel* StaticText = nullptr;
     QScrollArea* ScrollBox = nullptr;
+    TImageBox* ImageBox = nullptr;
+    QComboBox* cbxPage = nullptr;
     QLabel* StatusPanel1 = nullptr;
     QLabel* StatusPanel2 = nullptr;
 
@@ -100,6 +112,7 @@ private:
     QStringList FArgs;
     TCommandLine FCommandLine;
     TfrmSetup* FSetup = nullptr;
+    TfrmProp* FProp = nullptr;
     bool FCreated = false;
     bool FActivated = false;
     bool FDestroyed = false;
