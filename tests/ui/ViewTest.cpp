@@ -1,5 +1,6 @@
 #include "settings/IniFile.h"
 #include "support/TestSupport.h"
+#include "ui/ActionRules.h"
 #include "ui/FitMath.h"
 #include "ui/ImageBox.h"
 #include "ui/Layout.h"
@@ -97,4 +98,60 @@ TEST(ImageBox, NaturalSizeAndFitted) {
     box.ClearPicture();
     EXPECT_FALSE(box.HasPicture());
     EXPECT_EQ(box.DrawRect(), QRect());
+}
+
+TEST(ActionRules, ViewingEditingAndNavigation) {
+    TWindowState view;
+    view.pageCount = 3;
+    view.pageIndex = 0;
+    view.pictureShown = true;
+    view.printerAvailable = true;
+    TActionStates a = ComputeActionStates(view);
+    // Only shown: every editing action and the "Добавить" submenu are off.
+    EXPECT_FALSE(a.import || a.save || a.scan || a.cut || a.copy || a.paste || a.clear ||
+                 a.pageDel || a.pageAddFromFile || a.pageAddFromScan || a.undo || a.pageAddMenu);
+    EXPECT_TRUE(a.autoCommand);
+    EXPECT_TRUE(a.print);
+    EXPECT_FALSE(a.pagePrior); // first page
+    EXPECT_TRUE(a.pageNext);
+    EXPECT_TRUE(a.pageList);
+
+    view.pageIndex = 2; // last page
+    a = ComputeActionStates(view);
+    EXPECT_TRUE(a.pagePrior);
+    EXPECT_FALSE(a.pageNext);
+
+    view.serverActive = true;
+    EXPECT_FALSE(ComputeActionStates(view).print);
+
+    TWindowState one;
+    one.pageCount = 1;
+    one.pageIndex = 0;
+    a = ComputeActionStates(one);
+    EXPECT_FALSE(a.pagePrior || a.pageNext);
+    EXPECT_TRUE(a.pageList);
+    EXPECT_FALSE(ComputeActionStates(TWindowState{}).pageList);
+
+    TWindowState edit;
+    edit.editMode = true;
+    edit.pageCount = 2;
+    edit.pageIndex = 1;
+    edit.pictureShown = true;
+    a = ComputeActionStates(edit);
+    EXPECT_TRUE(a.cut && a.copy && a.clear && a.pageDel && a.import && a.pageAddFromFile &&
+                a.pageAddMenu);
+    EXPECT_FALSE(a.save || a.undo || a.paste || a.scan || a.pageAddFromScan);
+    edit.clipboardHasImage = true;
+    edit.scannerAvailable = true;
+    edit.imageChanged = true;
+    a = ComputeActionStates(edit);
+    EXPECT_TRUE(a.save && a.undo && a.paste && a.scan && a.pageAddFromScan);
+    EXPECT_FALSE(a.autoCommand); // unsaved changes lock the server switch
+    edit.imageChanged = false;
+    edit.modified = true;
+    edit.pictureShown = false; // after delete page
+    a = ComputeActionStates(edit);
+    EXPECT_FALSE(a.autoCommand);
+    EXPECT_FALSE(a.cut || a.copy || a.clear || a.pageDel);
+    EXPECT_TRUE(a.pageAddMenu);
 }
