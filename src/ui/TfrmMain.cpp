@@ -2,6 +2,7 @@
 
 #include "common/Exception.h"
 #include "common/Messages.h"
+#include "server/DocServer.h"
 #include "settings/Settings.h"
 #include "settings/TfrmSetup.h"
 #include "ui/ErrorBox.h"
@@ -13,6 +14,7 @@
 #include <QIcon>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QFileDialog>
 #include <QLabel>
 #include <QMenuBar>
@@ -50,7 +52,9 @@ TfrmMain::TfrmMain(TSettings& settings, TInstanceLock& instanceLock, QStringList
     BuildWindow();
 }
 
-TfrmMain::~TfrmMain() { FormDestroy(); }
+TfrmMain::~TfrmMain() {
+    FormDestroy();
+}
 
 void TfrmMain::BuildActions() {
     auto make = [this](const QString& caption, const QString& hint) {
@@ -59,8 +63,10 @@ void TfrmMain::BuildActions() {
         a->setStatusTip(hint);
         return a;
     };
-    A.ActionAutoCommand = make(QStringLiteral("Сервер документов"), QStringLiteral("Сервер документов"));
+    A.ActionAutoCommand =
+        make(QStringLiteral("Сервер документов"), QStringLiteral("Сервер документов"));
     A.ActionAutoCommand->setCheckable(true);
+    connect(A.ActionAutoCommand, &QAction::triggered, this, &TfrmMain::ActionAutoCommandExecute);
     A.ActionImport = make(QStringLiteral("Импорт..."), QStringLiteral("Импорт из файла"));
     A.ActionSave = make(QStringLiteral("Сохранить"), QStringLiteral("Сохранить"));
     A.ActionSave->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
@@ -297,6 +303,10 @@ bool TfrmMain::FormCreate() {
         StaticText->setText(FCommandLine.FDocFolder);
         StatusPanel2->setText(FCommandLine.FCtlFile);
         I.ItemPrinter->setEnabled(!QPrinterInfo::availablePrinterNames().isEmpty());
+        FServer = std::make_unique<TDocServer>(static_cast<IServerHost&>(*this), FCommandLine,
+                                               [this] { return FSettings.GetDefFileExt(); });
+        FServer->UpdateStatusText();
+        ActionAutoCommandUpdate();
         ReadLayout();
     } catch (const Exception& e) {
         ErrorBox(e.message());
@@ -315,14 +325,22 @@ void TfrmMain::FormActivate() {
     } catch (const Exception& e) {
         ErrorBox(e.message());
     }
+    if (FInstanceLock.IsHeld())
+        FServer->SetServerActive(true);
 }
 
-bool TfrmMain::FormCloseQuery() { return true; }
+bool TfrmMain::FormCloseQuery() {
+    if (FServer)
+        FServer->FinishHeldCommand(kMarkFailed);
+    return true;
+}
 
 void TfrmMain::FormDestroy() {
     if (FDestroyed)
         return;
     FDestroyed = true;
+    if (FServer)
+        FServer->StopTimer();
     // A start-up that failed never applied the stored layout, so it must not
     // overwrite it with the built-in bounds.
     if (FCreated) {
@@ -332,6 +350,46 @@ void TfrmMain::FormDestroy() {
             ErrorBox(e.message());
         }
     }
+}
+
+void TfrmMain::ActionAutoCommandExecute() {
+    if (FServer)
+        FServer->SetServerActive(!FServer->IsActive());
+}
+
+void TfrmMain::ActionAutoCommandUpdate() {
+    // Unsaved changes of the open document will disable the switch here.
+    A.ActionAutoCommand->setEnabled(FServer != nullptr);
+}
+
+void TfrmMain::ShowError(const QString& message) {
+    ErrorBox(message);
+}
+
+void TfrmMain::SetPathLine(const QString& text) {
+    StaticText->setText(text);
+}
+
+void TfrmMain::SetStateText(const QString& text) {
+    StatusPanel1->setText(text);
+}
+
+void TfrmMain::SetCtlFileText(const QString& text) {
+    StatusPanel2->setText(text);
+}
+
+void TfrmMain::SetSwitchChecked(bool on) {
+    A.ActionAutoCommand->setChecked(on);
+    ActionAutoCommandUpdate();
+}
+
+void TfrmMain::ProcessEvents() {
+    QCoreApplication::processEvents();
+}
+
+void TfrmMain::CloseMainWindow() {
+    // After the cycle has ended and its marks are written.
+    QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
 }
 
 bool TfrmMain::event(QEvent* e) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/ServerHost.h"
 #include "server/Startup.h"
 
 #include <QMainWindow>
@@ -20,6 +21,7 @@ class TfrmSetup;
 class TfrmProp;
 class TImageBox;
 class TInstanceLock;
+class TDocServer;
 
 // Every user command of the window, each a QAction bound to its menu entries
 // and tool buttons; enable rules run when the window becomes idle.
@@ -57,7 +59,7 @@ struct TMainItems {
 
 // The main window: a thin shell that composes the server, the open document
 // and the dialogs. The logic lives in the objects it owns.
-class TfrmMain : public QMainWindow {
+class TfrmMain : public QMainWindow, private IServerHost {
     Q_OBJECT
 public:
     TfrmMain(TSettings& settings, TInstanceLock& instanceLock, QStringList args,
@@ -84,6 +86,12 @@ public:
     void ReadLayout();
     void WriteLayout();
 
+    // The server switch: toggles on execute; enabled while nothing is unsaved.
+    void ActionAutoCommandExecute();
+    void ActionAutoCommandUpdate();
+    // The document server, created by FormCreate.
+    TDocServer* Server() const { return FServer.get(); }
+
     const TCommandLine& CommandLine() const { return FCommandLine; }
     bool Activated() const { return FActivated; }
 
@@ -107,12 +115,22 @@ private:
     void BuildWindow();
     bool SelectDocFolderDialog(const QString& caption, QString& folder);
 
+    // IServerHost
+    void ShowError(const QString& message) override;
+    void SetPathLine(const QString& text) override;
+    void SetStateText(const QString& text) override;
+    void SetCtlFileText(const QString& text) override;
+    void SetSwitchChecked(bool on) override;
+    void ProcessEvents() override;
+    void CloseMainWindow() override;
+
     TSettings& FSettings;
     TInstanceLock& FInstanceLock;
     QStringList FArgs;
     TCommandLine FCommandLine;
     TfrmSetup* FSetup = nullptr;
     TfrmProp* FProp = nullptr;
+    std::unique_ptr<TDocServer> FServer;
     bool FCreated = false;
     bool FActivated = false;
     bool FDestroyed = false;
