@@ -8,6 +8,7 @@
 #include <QPainter>
 #include <algorithm>
 #include <climits>
+#include <cmath>
 
 namespace gd {
 
@@ -89,7 +90,14 @@ QImage::Format QImageFormatOf(quint32 pixelFormat) {
 
 namespace {
 
-constexpr int kQtDefaultDpm = 2835; // what Qt puts in an image that states no resolution
+constexpr int kQtDefaultDpm = 2835; // what Qt's readers leave when a file states no resolution
+constexpr int kScreenDpm = 3780;    // what a QImage made in memory gets (96 dpi)
+
+// Whole dots per inch survive the trip through dots per metre.
+double DpmToDpi(int dotsPerMeter) {
+    const double dpi = dotsPerMeter * 0.0254;
+    return std::abs(dpi - std::round(dpi)) < 0.01 ? std::round(dpi) : dpi;
+}
 
 quint32 MemoryFlags(const QImage& img) {
     quint32 f = img.isGrayscale() ? ImageFlagsColorSpaceGRAY : ImageFlagsColorSpaceRGB;
@@ -99,11 +107,14 @@ quint32 MemoryFlags(const QImage& img) {
 }
 
 double DpiOf(int dotsPerMeter) {
-    return dotsPerMeter > 0 && dotsPerMeter != kQtDefaultDpm ? dotsPerMeter * 0.0254 : 96.0;
+    const bool stated =
+        dotsPerMeter > 0 && dotsPerMeter != kQtDefaultDpm && dotsPerMeter != kScreenDpm;
+    return stated ? DpmToDpi(dotsPerMeter) : 96.0;
 }
 
 // Resolution stated in a BMP or JFIF header, which Qt does not tell apart
-// from "none"; 0 when the file states none.
+// from "none": 0 when the header states none, -1 when there is no such
+// header to look at.
 double StatedDpi(const QByteArray& head, const QByteArray& format) {
     auto le32 = [&](int at) {
         return quint32(uchar(head[at])) | quint32(uchar(head[at + 1])) << 8 |
@@ -111,7 +122,7 @@ double StatedDpi(const QByteArray& head, const QByteArray& format) {
     };
     if (format == "bmp" && head.size() >= 46 && le32(14) >= 40) {
         const quint32 ppm = le32(38);
-        return ppm > 0 && ppm < 4000000 ? ppm * 0.0254 : 0;
+        return ppm > 0 && ppm < 4000000 ? DpmToDpi(int(ppm)) : 0;
     }
     if (format == "jpeg" && head.size() >= 18 && uchar(head[2]) == 0xFF && uchar(head[3]) == 0xE0 &&
         head.mid(6, 5) == QByteArray("JFIF\0", 5)) {
@@ -121,7 +132,7 @@ double StatedDpi(const QByteArray& head, const QByteArray& format) {
             return 0;
         return units == 2 ? x * 2.54 : x;
     }
-    return 0;
+    return -1;
 }
 
 // Frames read by Qt's codecs (JPEG, BMP, PNG, GIF...), chosen by content.
@@ -158,8 +169,8 @@ public:
         if (FCached.hasAlphaChannel())
             h.Flags |= ImageFlagsHasAlpha;
         double dpi = StatedDpi(FHead, FFormat);
-        if (dpi <= 0 && FCached.dotsPerMeterX() != kQtDefaultDpm)
-            dpi = FCached.dotsPerMeterX() * 0.0254;
+        if (dpi < 0 && FCached.dotsPerMeterX() != kQtDefaultDpm)
+            dpi = DpmToDpi(FCached.dotsPerMeterX());
         if (dpi > 0) {
             h.Flags |= ImageFlagsHasRealDPI;
             h.DpiX = h.DpiY = dpi;

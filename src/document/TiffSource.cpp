@@ -211,9 +211,9 @@ void SetColorTable(TIFF* tif, const Plan& p, QImage& img) {
             bool eight = true;
             for (int i = 0; i < n && eight; ++i)
                 eight = r[i] < 256 && g[i] < 256 && b[i] < 256;
-            const int shift = eight ? 0 : 8;
+            auto to8 = [eight](uint16_t v) { return eight ? int(v) : (int(v) + 128) / 257; };
             for (int i = 0; i < n; ++i)
-                table.push_back(qRgb(r[i] >> shift, g[i] >> shift, b[i] >> shift));
+                table.push_back(qRgb(to8(r[i]), to8(g[i]), to8(b[i])));
         } else {
             for (int i = 0; i < n; ++i)
                 table.push_back(qRgb(i * 255 / (n - 1), i * 255 / (n - 1), i * 255 / (n - 1)));
