@@ -5,19 +5,24 @@
 #include "server/DocServer.h"
 #include "settings/Settings.h"
 #include "settings/TfrmSetup.h"
+#include "ui/ActionRules.h"
 #include "ui/ErrorBox.h"
 #include "ui/ImageBox.h"
 #include "ui/Layout.h"
 #include "ui/TfrmProp.h"
 
+#include <QAbstractEventDispatcher>
 #include <QAction>
-#include <QIcon>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QFileDialog>
+#include <QGuiApplication>
+#include <QIcon>
 #include <QLabel>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QPrinterInfo>
 #include <QScrollArea>
 #include <QStatusBar>
@@ -43,13 +48,30 @@ TfrmMain::TfrmMain(TSettings& settings, TInstanceLock& instanceLock, QStringList
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(kAppTitle);
     setGeometry(277, 138, 523, 508);
-    setWindowIcon(QIcon::fromTheme(QStringLiteral("gdserver"), Icon(QStringLiteral("network-server"))));
+    setWindowIcon(
+        QIcon::fromTheme(QStringLiteral("gdserver"), Icon(QStringLiteral("network-server"))));
     ErrorBox = [this](const QString& message) { ShowErrorBox(this, message); };
     SelectDocFolder = [this](const QString& caption, QString& folder) {
         return SelectDocFolderDialog(caption, folder);
     };
     BuildActions();
     BuildWindow();
+    FView = std::make_unique<TPageView>(FPages, *ImageBox, *cbxPage);
+    connect(A.ActionPagePrior, &QAction::triggered, this, &TfrmMain::ActionPagePriorExecute);
+    connect(A.ActionPageNext, &QAction::triggered, this, &TfrmMain::ActionPageNextExecute);
+    connect(cbxPage, &QComboBox::activated, this, &TfrmMain::cbxPageCloseUp);
+    // Asking the clipboard at every idle moment would cost a round trip to
+    // its owner; its offer is noted when it changes instead.
+    if (QClipboard* clipboard = QGuiApplication::clipboard()) {
+        auto note = [this, clipboard] {
+            const QMimeData* data = clipboard->mimeData();
+            FClipboardHasImage = data && data->hasImage();
+        };
+        connect(clipboard, &QClipboard::dataChanged, this, note);
+        note();
+    }
+    connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, this,
+            &TfrmMain::UpdateActions);
 }
 
 TfrmMain::~TfrmMain() {
@@ -248,7 +270,8 @@ void TfrmMain::SetFitInWindow(bool checked) {
     I.ItemFitInWindow->setChecked(checked);
     // Fitted, the picture control fills the area and no scroll bars are needed.
     ScrollBox->setWidgetResizable(checked);
-    ScrollBox->setHorizontalScrollBarPolicy(checked ? Qt::ScrollBarAlwaysOff : Qt::ScrollBarAsNeeded);
+    ScrollBox->setHorizontalScrollBarPolicy(checked ? Qt::ScrollBarAlwaysOff
+                                                    : Qt::ScrollBarAsNeeded);
     ScrollBox->setVerticalScrollBarPolicy(checked ? Qt::ScrollBarAlwaysOff : Qt::ScrollBarAsNeeded);
     ImageBox->SetFitInWindow(checked);
 }
@@ -358,8 +381,77 @@ void TfrmMain::ActionAutoCommandExecute() {
 }
 
 void TfrmMain::ActionAutoCommandUpdate() {
-    // Unsaved changes of the open document will disable the switch here.
-    A.ActionAutoCommand->setEnabled(FServer != nullptr);
+    // The server cannot be switched over unsaved changes.
+    A.ActionAutoCommand->setEnabled(FServer != nullptr && !FPages.FModified &&
+                                    !FView->ImageChanged);
+}
+
+void TfrmMain::UpdateActions() {
+    if (!FServer)
+        return;
+    TWindowState s;
+    s.editMode = FServer->FEditMode();
+    s.imageChanged = FView->ImageChanged;
+    s.modified = FPages.FModified;
+    s.pageCount = FPages.Count();
+    s.pageIndex = FPages.GetPageIndex();
+    s.serverActive = A.ActionAutoCommand->isChecked();
+    s.printerAvailable = I.ItemPrinter->isEnabled();
+    s.scannerAvailable = I.ItemScaner->isEnabled();
+    s.pictureShown = ImageBox->HasPicture();
+    s.clipboardHasImage = FClipboardHasImage;
+    s.canPrintSource = FPages.FSource != nullptr;
+    const TActionStates a = ComputeActionStates(s);
+    A.ActionAutoCommand->setEnabled(a.autoCommand);
+    A.ActionImport->setEnabled(a.import);
+    A.ActionSave->setEnabled(a.save);
+    A.ActionScan->setEnabled(a.scan);
+    A.ActionPrint->setEnabled(a.print);
+    A.ActionCut->setEnabled(a.cut);
+    A.ActionCopy->setEnabled(a.copy);
+    A.ActionPaste->setEnabled(a.paste);
+    A.ActionClear->setEnabled(a.clear);
+    A.ActionPageDel->setEnabled(a.pageDel);
+    A.ActionPageAddFromFile->setEnabled(a.pageAddFromFile);
+    A.ActionPageAddFromScan->setEnabled(a.pageAddFromScan);
+    A.ActionUndo->setEnabled(a.undo);
+    A.ActionPagePrior->setEnabled(a.pagePrior);
+    A.ActionPageNext->setEnabled(a.pageNext);
+    I.ItemPageAdd->setEnabled(a.pageAddMenu);
+    cbxPage->setEnabled(a.pageList);
+}
+
+void TfrmMain::ActionPagePriorExecute() {
+    View().ShowPage(FPages.GetPageIndex() - 1);
+}
+
+void TfrmMain::ActionPageNextExecute() {
+    View().ShowPage(FPages.GetPageIndex() + 1);
+}
+
+void TfrmMain::cbxPageCloseUp(int index) {
+    cbxPage->clearFocus();
+    if (index != FPages.GetPageIndex())
+        View().ShowPage(index);
+}
+
+void TfrmMain::ReloadDocument() {
+    const QString name = FServer ? FServer->FDocName() : QString();
+    View().ReloadDocument(name.isEmpty() ? QString() : FServer->DocFileName(name));
+}
+
+void TfrmMain::ShowDocument() {
+    ReloadDocument();
+    if (isMinimized())
+        showNormal();
+    raise();
+    activateWindow();
+}
+
+void TfrmMain::HideDocument() {
+    FPages.LoadSource(nullptr);
+    View().ShowPage(-1);
+    showMinimized();
 }
 
 void TfrmMain::ShowError(const QString& message) {
