@@ -252,6 +252,9 @@ void TfrmMain::BuildWindow() {
     StatusPanel1 = new QLabel(this);
     StatusPanel1->setFixedWidth(110);
     StatusPanel2 = new QLabel(this);
+    // The text changes at every cycle in folder mode; its length must not
+    // relayout the status bar each time.
+    StatusPanel2->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     statusBar()->addWidget(StatusPanel1);
     statusBar()->addWidget(StatusPanel2, 1);
     statusBar()->setSizeGripEnabled(true);
