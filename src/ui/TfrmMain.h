@@ -1,12 +1,16 @@
 #pragma once
 
+#include "document/GdipExt.h"
+#include "server/ServerHost.h"
 #include "server/Startup.h"
+#include "ui/PageView.h"
 
 #include <QMainWindow>
 #include <functional>
 #include <memory>
 
 class QAction;
+class QComboBox;
 class QLabel;
 class QMenu;
 class QScrollArea;
@@ -16,7 +20,10 @@ namespace gd {
 
 class TSettings;
 class TfrmSetup;
+class TfrmProp;
+class TImageBox;
 class TInstanceLock;
+class TDocServer;
 
 // Every user command of the window, each a QAction bound to its menu entries
 // and tool buttons; enable rules run when the window becomes idle.
@@ -54,7 +61,7 @@ struct TMainItems {
 
 // The main window: a thin shell that composes the server, the open document
 // and the dialogs. The logic lives in the objects it owns.
-class TfrmMain : public QMainWindow {
+class TfrmMain : public QMainWindow, public IServerHost {
     Q_OBJECT
 public:
     TfrmMain(TSettings& settings, TInstanceLock& instanceLock, QStringList args,
@@ -73,6 +80,35 @@ public:
     SelectDocFolderFn SelectDocFolder;
 
     TfrmSetup& GetFrmSetup();
+    TfrmProp& GetFrmProp();
+
+    // The view modes of the "Вид" menu.
+    void SetFitInWindow(bool checked);
+    void SetStayOnTop(bool checked);
+    void ReadLayout();
+    void WriteLayout();
+
+    // The server switch: toggles on execute; enabled while nothing is unsaved.
+    void ActionAutoCommandExecute();
+    void ActionAutoCommandUpdate();
+    // The document server, created by FormCreate.
+    TDocServer* Server() const { return FServer.get(); }
+
+    // Page navigation, and the enable rules run when the window goes idle.
+    void ActionPagePriorExecute();
+    void ActionPageNextExecute();
+    void cbxPageCloseUp(int index);
+    void UpdateActions();
+
+    // The open document and the page shown (ShowPage, ReloadDocument, ImageChanged).
+    TImagePages FPages;
+    TPageView& View() { return *FView; }
+
+    // IServerHost: the document side of the server's commands.
+    bool HasSource() override { return FPages.FSource != nullptr; }
+    void ReloadDocument() override;
+    void ShowDocument() override;
+    void HideDocument() override;
 
     const TCommandLine& CommandLine() const { return FCommandLine; }
     bool Activated() const { return FActivated; }
@@ -82,6 +118,8 @@ public:
     QToolBar* ToolBarImg = nullptr;
     QLabel* StaticText = nullptr;
     QScrollArea* ScrollBox = nullptr;
+    TImageBox* ImageBox = nullptr;
+    QComboBox* cbxPage = nullptr;
     QLabel* StatusPanel1 = nullptr;
     QLabel* StatusPanel2 = nullptr;
 
@@ -95,14 +133,27 @@ private:
     void BuildWindow();
     bool SelectDocFolderDialog(const QString& caption, QString& folder);
 
+    // IServerHost
+    void ShowError(const QString& message) override;
+    void SetPathLine(const QString& text) override;
+    void SetStateText(const QString& text) override;
+    void SetCtlFileText(const QString& text) override;
+    void SetSwitchChecked(bool on) override;
+    void ProcessEvents() override;
+    void CloseMainWindow() override;
+
     TSettings& FSettings;
     TInstanceLock& FInstanceLock;
     QStringList FArgs;
     TCommandLine FCommandLine;
     TfrmSetup* FSetup = nullptr;
+    TfrmProp* FProp = nullptr;
+    std::unique_ptr<TDocServer> FServer;
+    std::unique_ptr<TPageView> FView;
     bool FCreated = false;
     bool FActivated = false;
     bool FDestroyed = false;
+    bool FClipboardHasImage = false;
 };
 
 } // namespace gd
