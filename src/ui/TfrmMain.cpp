@@ -2,6 +2,7 @@
 
 #include "common/Exception.h"
 #include "common/Messages.h"
+#include "scanning/Scanners.h"
 #include "server/DocServer.h"
 #include "settings/Settings.h"
 #include "settings/TfrmSetup.h"
@@ -13,10 +14,12 @@
 
 #include <QAbstractEventDispatcher>
 #include <QAction>
+#include <QApplication>
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QIcon>
@@ -60,6 +63,10 @@ TfrmMain::TfrmMain(TSettings& settings, TInstanceLock& instanceLock, QStringList
     connect(A.ActionPagePrior, &QAction::triggered, this, &TfrmMain::ActionPagePriorExecute);
     connect(A.ActionPageNext, &QAction::triggered, this, &TfrmMain::ActionPageNextExecute);
     connect(cbxPage, &QComboBox::activated, this, &TfrmMain::cbxPageCloseUp);
+    connect(I.ItemScaner, &QAction::triggered, this, &TfrmMain::ItemScanerClick);
+    connect(A.ActionScan, &QAction::triggered, this, &TfrmMain::ActionScanExecute);
+    connect(A.ActionPageAddFromScan, &QAction::triggered, this,
+            &TfrmMain::ActionPageAddFromScanExecute);
     // Asking the clipboard at every idle moment would cost a round trip to
     // its owner; its offer is noted when it changes instead.
     if (QClipboard* clipboard = QGuiApplication::clipboard()) {
@@ -328,6 +335,13 @@ bool TfrmMain::FormCreate() {
         FCommandLine = ParseCommandLine(FArgs, FSettings, SelectDocFolder);
         StaticText->setText(FCommandLine.FDocFolder);
         StatusPanel2->setText(FCommandLine.FCtlFile);
+        // Every event reaches the scanner layer first; then the Source
+        // Manager opens with this window, which receives its notifications.
+        auto hook = std::make_unique<TTwainMessageHook>([this](const QString& m) { ErrorBox(m); });
+        qApp->installEventFilter(hook.get());
+        FTwainHook = std::move(hook);
+        TWOpenDSM(static_cast<QWidget*>(this));
+        I.ItemScaner->setEnabled(TWIsDSMOpen() && TWGetDefaultDS());
         I.ItemPrinter->setEnabled(!QPrinterInfo::availablePrinterNames().isEmpty());
         FServer = std::make_unique<TDocServer>(static_cast<IServerHost&>(*this), FCommandLine,
                                                [this] { return FSettings.GetDefFileExt(); });
@@ -367,6 +381,15 @@ void TfrmMain::FormDestroy() {
     FDestroyed = true;
     if (FServer)
         FServer->StopTimer();
+    if (FTwainHook) {
+        try {
+            TWCloseDSM();
+        } catch (const Exception& e) {
+            ErrorBox(e.message());
+        }
+        qApp->removeEventFilter(FTwainHook.get());
+        FTwainHook.reset();
+    }
     // A start-up that failed never applied the stored layout, so it must not
     // overwrite it with the built-in bounds.
     if (FCreated) {
@@ -436,6 +459,48 @@ void TfrmMain::cbxPageCloseUp(int index) {
     cbxPage->clearFocus();
     if (index != FPages.GetPageIndex())
         View().ShowPage(index);
+}
+
+void TfrmMain::ItemScanerClick() {
+    try {
+        TWSelectDS();
+    } catch (const Exception& e) {
+        ErrorBox(e.message());
+    }
+}
+
+void TfrmMain::ActionScanExecute() {
+    ScanPage(true);
+}
+
+void TfrmMain::ActionPageAddFromScanExecute() {
+    ScanPage(false);
+}
+
+void TfrmMain::ScanPage(bool replaceCurrent) {
+    try {
+        const QString name = MakeTempFileName(QStringLiteral("bmp"));
+        if (!TWAcquireToFile(static_cast<QWidget*>(this), name))
+            return;
+        std::unique_ptr<TImagePage> page = TImagePage::CreateFromFile(name);
+        // A scan that cannot be read makes a blank page that does not own the
+        // file: it would be left behind.
+        if (page->FFileName.isEmpty())
+            QFile::remove(name);
+        int index;
+        if (replaceCurrent && FPages.Count() > 0) {
+            index = FPages.GetPageIndex();
+            FPages.Put(index, std::move(page));
+        } else {
+            index = FPages.Add(std::move(page));
+            if (replaceCurrent)
+                FPages.SetPageIndex(index);
+        }
+        FPages.SetModified(true);
+        View().ShowPage(replaceCurrent ? FPages.GetPageIndex() : FPages.Count() - 1);
+    } catch (const Exception& e) {
+        ErrorBox(e.message());
+    }
 }
 
 void TfrmMain::ReloadDocument() {

@@ -100,6 +100,12 @@ public:
     void cbxPageCloseUp(int index);
     void UpdateActions();
 
+    // Scanning: the scanner choice, and a scanned page replacing the current
+    // page or appended (enabled by ActionAddScanUpdate's rule in UpdateActions).
+    void ItemScanerClick();
+    void ActionScanExecute();
+    void ActionPageAddFromScanExecute();
+
     // The open document and the page shown (ShowPage, ReloadDocument, ImageChanged).
     TImagePages FPages;
     TPageView& View() { return *FView; }
@@ -132,6 +138,7 @@ private:
     void BuildActions();
     void BuildWindow();
     bool SelectDocFolderDialog(const QString& caption, QString& folder);
+    void ScanPage(bool replaceCurrent);
 
     // IServerHost
     void ShowError(const QString& message) override;
@@ -150,6 +157,8 @@ private:
     TfrmProp* FProp = nullptr;
     std::unique_ptr<TDocServer> FServer;
     std::unique_ptr<TPageView> FView;
+    // The application-wide message hook of the scanner layer, while installed.
+    std::unique_ptr<QObject> FTwainHook;
     bool FCreated = false;
     bool FActivated = false;
     bool FDestroyed = false;

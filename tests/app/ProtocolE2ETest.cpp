@@ -94,8 +94,9 @@ TEST(Protocol, ClientBoundServesTestDeleteRefusalsAndExit) {
     EXPECT_EQ(o.Code, 1);
     EXPECT_EQ(o.Mark, "#");
     EXPECT_EQ(ReadFile(s.Dir.filePath("x.tif")), before);
-    EXPECT_EQ(QDir(s.Dir.path()).entryList(QDir::Files | QDir::NoDotAndDotDot).size(), 4)
-        << QDir(s.Dir.path()).entryList().join(' ').toStdString(); // gdserver, ini, ctl, x.tif
+    QStringList files = QDir(s.Dir.path()).entryList(QDir::Files | QDir::NoDotAndDotDot);
+    files.removeIf([](const QString& f) { return f.endsWith(".so"); }); // the program's libraries
+    EXPECT_EQ(files.size(), 4) << files.join(' ').toStdString(); // gdserver, ini, ctl, x.tif
 
     // EXIT and a request behind it in one write: EXIT "<", the other back to ">".
     const QByteArray tail =

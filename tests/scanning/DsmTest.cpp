@@ -24,27 +24,18 @@ using namespace gd;
 using namespace twain;
 
 // SANE's test backend loses its reader's buffer whenever a scan is ended
-// while the reader is still winding down; that is the backend's, not ours.
+// while the reader is still winding down; that leak is the backend's.
 extern "C" const char* __lsan_default_suppressions() {
     return "leak:libsane-test.so\n";
 }
 
 namespace {
 
-// libsane remembers its configuration folder for the life of the process, so
-// every test of this process shares one folder and rewrites its files.
-QTemporaryDir& ConfigDir() {
-    static QTemporaryDir dir;
-    return dir;
-}
-
 class DsmTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(Cfg.isValid());
         ASSERT_TRUE(Out.isValid());
-        WriteConfig(true);
-        qputenv("SANE_CONFIG_DIR", QFile::encodeName(Cfg.path()));
+        gdtest::UseSaneTestBackend(true);
         qunsetenv("GD_TWAIN_AUTOSCAN");
         qunsetenv("GD_TWAIN_SANE_OPTIONS");
         TWSetDSMLibraryPath(QStringLiteral(GD_DSM_LIB));
@@ -69,19 +60,8 @@ protected:
         TWSetDSMLibraryPath(QString());
         qunsetenv("GD_TWAIN_AUTOSCAN");
         qunsetenv("GD_TWAIN_SANE_OPTIONS");
+        gdtest::UseSaneTestBackend(false);
         EXPECT_TRUE(Errors.isEmpty()) << Errors.join(u'|').toStdString();
-    }
-
-    void WriteConfig(bool withTestBackend) {
-        gdtest::WriteFile(Cfg.filePath(QStringLiteral("dll.conf")),
-                          withTestBackend ? QByteArray("test\n") : QByteArray());
-        QByteArray conf = gdtest::ReadFile(QStringLiteral("/etc/sane.d/test.conf"));
-        ASSERT_FALSE(conf.isEmpty());
-        QByteArrayList lines = conf.split('\n');
-        for (QByteArray& l : lines)
-            if (l.startsWith("geometry_max"))
-                l = "geometry_max 300.0"; // so that A4 fits
-        gdtest::WriteFile(Cfg.filePath(QStringLiteral("test.conf")), lines.join('\n'));
     }
 
     void Open() {
@@ -98,7 +78,7 @@ protected:
                         QStringList{QStringLiteral("-d"), QStringLiteral("test:0"),
                                     QStringLiteral("--format=pnm"), QStringLiteral("-o"), ref} +
                             args,
-                        60000, {QStringLiteral("SANE_CONFIG_DIR=") + Cfg.path()});
+                        60000, {QStringLiteral("SANE_CONFIG_DIR=") + gdtest::SaneConfigDir()});
         EXPECT_EQ(r.exitCode, 0) << r.err.constData();
         return QImage(ref);
     }
@@ -134,7 +114,6 @@ protected:
         return QString();
     }
 
-    QTemporaryDir& Cfg = ConfigDir();
     QTemporaryDir Out;
     QString File;
     QWidget Window;
@@ -160,7 +139,7 @@ TEST_F(DsmTest, TheDefaultSourceIsTheFirstLocalDevice) {
 }
 
 TEST_F(DsmTest, WithoutAnyDeviceThereIsNoDefaultSource) {
-    WriteConfig(false);
+    gdtest::UseSaneTestBackend(false);
     TWOpenDSM(&Window);
     EXPECT_FALSE(TWGetDefaultDS());
     EXPECT_EQ(ErrorOf([] { TWSelectDS(); }),

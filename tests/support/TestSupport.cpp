@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcessEnvironment>
+#include <QTemporaryDir>
 #include <QThread>
 
 namespace gdtest {
@@ -72,6 +73,21 @@ QString CopyServerBinary(const QString& folder) {
     for (const QString& lib : built.entryList({QStringLiteral("*.so")}, QDir::Files))
         QFile::copy(built.filePath(lib), folder + u'/' + lib);
     return target;
+}
+
+QString SaneConfigDir() {
+    static QTemporaryDir dir;
+    return dir.path();
+}
+
+void UseSaneTestBackend(bool on) {
+    const QString dir = SaneConfigDir();
+    WriteFile(dir + QStringLiteral("/dll.conf"), on ? QByteArray("test\n") : QByteArray());
+    QByteArrayList lines = ReadFile(QStringLiteral("/etc/sane.d/test.conf")).split('\n');
+    for (QByteArray& l : lines)
+        if (l.startsWith("geometry_max"))
+            l = "geometry_max 300.0";
+    WriteFile(dir + QStringLiteral("/test.conf"), lines.join('\n'));
 }
 
 } // namespace gdtest

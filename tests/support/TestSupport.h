@@ -34,4 +34,11 @@ bool WaitFor(const std::function<bool()>& condition, int timeoutMs);
 // instance name follow the program file's path, so each test gets its own.
 QString CopyServerBinary(const QString& folder);
 
+// SANE's configuration folder of this test process (SANE_CONFIG_DIR, set by
+// the test main before any test; libsane keeps the folder it first read).
+QString SaneConfigDir();
+// Its dll.conf: SANE's test backend only (test.conf with A4 room), or no
+// backend at all (the default, so no test waits on real devices).
+void UseSaneTestBackend(bool on);
+
 } // namespace gdtest
