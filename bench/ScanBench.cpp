@@ -1,20 +1,30 @@
 // Scanning speed with SANE's test backend (a private configuration):
-//  - start-up of the Source Manager with the default Source found, in a fresh
-//    process (the program's case) and again in a warm one;
-//  - an A4 page at 300 dpi gray acquired into a BMP through the Source Manager
-//    versus scanimage writing the same scan to a file.
+//  - the program's start-up, with the Source Manager open and the default
+//    Source found, to its first command cycle (a TEST request marked done);
+//  - start-up of the Source Manager alone, in a fresh process and a warm one;
+//  - an A4 page at 300 dpi gray scanned into the open document and shown,
+//    and acquired into a BMP file, versus scanimage writing it to a file.
 // Run: scan_bench --benchmark_repetitions=9 --benchmark_report_aggregates_only
 
+#include "document/GdipExt.h"
+#include "document/ImageServices.h"
 #include "scanning/Scanners.h"
+#include "server/DocServer.h"
+#include "server/Startup.h"
+#include "settings/Settings.h"
+#include "ui/TfrmMain.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QWidget>
 #include <benchmark/benchmark.h>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -58,6 +68,131 @@ void BM_StartupFreshProcess(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_StartupFreshProcess)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+
+QByteArray Request(const QByteArray& command) {
+    return '>' + QByteArray("bench").leftJustified(34, '.') + command + "\r\n";
+}
+
+// The program itself: started with a TEST request waiting, until it is marked.
+void BM_ProgramStartToFirstCycle(benchmark::State& state) {
+    QTemporaryDir dir;
+    const QString exe = dir.filePath(QStringLiteral("gdserver"));
+    QFile::copy(QStringLiteral(GD_SERVER_EXE), exe);
+    QFile::setPermissions(exe, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    QFile::copy(QStringLiteral(GD_DSM_LIB), dir.filePath(QStringLiteral("libgdtwaindsm.so")));
+    const QString docs = dir.filePath(QStringLiteral("docs"));
+    QDir().mkpath(docs);
+    const QString ctl = dir.filePath(QStringLiteral("client.ctl"));
+    for (auto _ : state) {
+        QFile f(ctl);
+        f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        f.write(Request("TEST="));
+        f.close();
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("SANE_CONFIG_DIR"), gConfigDir);
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        p.setProcessEnvironment(env);
+        QElapsedTimer t;
+        t.start();
+        p.start(exe, {docs, ctl});
+        bool done = false;
+        while (!done && t.elapsed() < 10000) {
+            QFile r(ctl);
+            if (r.open(QIODevice::ReadOnly))
+                done = r.read(1) == "<";
+            if (!done)
+                QThread::usleep(500);
+        }
+        state.SetIterationTime(double(t.nsecsElapsed()) / 1e9);
+        ::kill(pid_t(p.processId()), SIGTERM);
+        p.waitForFinished(10000);
+        if (!done)
+            state.SkipWithError("the request was not served");
+    }
+}
+BENCHMARK(BM_ProgramStartToFirstCycle)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5);
+
+// "Сканировать изображение..." in an edited document: the page is shown when
+// the action returns.
+void BM_ScanA4Gray300ToPageOnScreen(benchmark::State& state) {
+    QTemporaryDir dir;
+    const QString docs = dir.filePath(QStringLiteral("docs"));
+    QDir().mkpath(docs);
+    const QString ctl = dir.filePath(QStringLiteral("client.ctl"));
+    {
+        QFile f(ctl);
+        f.open(QIODevice::WriteOnly);
+        f.write(Request("EDIT=Scans"));
+    }
+    qputenv("TMPDIR", QFile::encodeName(dir.path()));
+    qputenv("GD_TWAIN_AUTOSCAN", "1");
+    qputenv("GD_TWAIN_SANE_OPTIONS", kA4Gray);
+    gd::TSettings settings(dir.filePath(QStringLiteral("gdserver.ini")));
+    settings.LoadSetup();
+    gd::TInstanceLock lock(QStringLiteral("/BENCH/") + dir.path(), dir.path());
+    {
+        gd::TfrmMain w(settings, lock, {docs, ctl});
+        w.ErrorBox = [&state](const QString& m) { state.SkipWithError(m.toUtf8().constData()); };
+        if (!w.FormCreate() || !w.I.ItemScaner->isEnabled()) {
+            state.SkipWithError("no default Source");
+            return;
+        }
+        w.Server()->SetServerActive(true);
+        w.Server()->ExecuteCommands();
+        for (auto _ : state) {
+            const int before = w.FPages.Count();
+            w.A.ActionPageAddFromScan->trigger();
+            state.PauseTiming();
+            if (w.FPages.Count() != before + 1)
+                state.SkipWithError("no page");
+            // As the other runs remove their file: drop the page and its file.
+            w.FPages.Delete(before);
+            w.View().ShowPage(-1);
+            state.ResumeTiming();
+        }
+    }
+    qunsetenv("TMPDIR");
+}
+BENCHMARK(BM_ScanA4Gray300ToPageOnScreen)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+// The document's side of a scanned page: the BMP opened as a page and
+// decoded for the screen (part of the scan to the page on screen).
+void BM_OpenScannedA4Gray300Page(benchmark::State& state) {
+    QWidget window;
+    gd::TTwainMessageHook hook({});
+    qApp->installEventFilter(&hook);
+    qputenv("GD_TWAIN_AUTOSCAN", "1");
+    qputenv("GD_TWAIN_SANE_OPTIONS", kA4Gray);
+    gd::TWOpenDSM(&window);
+    gd::TWGetDefaultDS();
+    QTemporaryDir out;
+    const QString scanned = out.filePath(QStringLiteral("scan.bmp"));
+    const bool ok = gd::TWAcquireToFile(&window, scanned);
+    gd::TWCloseDSM();
+    qApp->removeEventFilter(&hook);
+    if (!ok) {
+        state.SkipWithError("no scan");
+        return;
+    }
+    const QString file = out.filePath(QStringLiteral("page.bmp"));
+    for (auto _ : state) {
+        state.PauseTiming();
+        QFile::copy(scanned, file);
+        state.ResumeTiming();
+        std::unique_ptr<gd::TImagePage> page = gd::TImagePage::CreateFromFile(file);
+        gd::TGPBitmap* b = page->GetBitmap();
+        if (!b || b->ToQImage().isNull())
+            state.SkipWithError("no image");
+        state.PauseTiming();
+        page.reset();
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_OpenScannedA4Gray300Page)->Unit(benchmark::kMillisecond)->Iterations(5);
 
 void BM_StartupWarm(benchmark::State& state) {
     QWidget window;
