@@ -43,6 +43,8 @@ void BoxRows(const QImage& src, QImage& dst, const std::vector<int>& map,
              const std::vector<int>& span, int from, int to) {
     const int sw = src.width(), sh = src.height(), dw = dst.width(), dh = dst.height();
     std::vector<quint32> acc(size_t(dw) * CH);
+    uchar* const bits = dst.bits(); // once: scanLine() detaches, not thread-safe
+    const qsizetype bpl = dst.bytesPerLine();
     for (int oy = from; oy < to; ++oy) {
         const int y0 = RowBegin(oy, sh, dh),
                   y1 = std::min(std::max(RowBegin(oy + 1, sh, dh), y0 + 1), sh);
@@ -57,7 +59,7 @@ void BoxRows(const QImage& src, QImage& dst, const std::vector<int>& map,
             }
         }
         const int rows = y1 - y0;
-        uchar* d = dst.scanLine(oy);
+        uchar* d = bits + bpl * oy;
         for (int ox = 0; ox < dw; ++ox) {
             const quint32 n = quint32(std::max(1, span[size_t(ox)] * rows));
             for (int c = 0; c < CH; ++c)
@@ -101,6 +103,8 @@ QImage DownscaleMono(const QImage& src, QSize size) {
     std::vector<int> map, span;
     ColumnMap(sw, dw, map, span);
     const int fullBytes = sw / 8;
+    uchar* const bits = dst.bits(); // once: scanLine() detaches, not thread-safe
+    const qsizetype bpl = dst.bytesPerLine();
     SplitRows(dh, qint64(sw) * sh / 8, [&](int from, int to) {
         std::vector<quint32> ones(static_cast<size_t>(dw));
         for (int oy = from; oy < to; ++oy) {
@@ -123,7 +127,7 @@ QImage DownscaleMono(const QImage& src, QSize size) {
                 }
             }
             const int rows = std::min(y1, sh) - y0;
-            uchar* d = dst.scanLine(oy);
+            uchar* d = bits + bpl * oy;
             for (int ox = 0; ox < dw; ++ox) {
                 const quint32 n = quint32(std::max(1, span[size_t(ox)] * rows));
                 const quint32 k = std::min(ones[size_t(ox)], n);
