@@ -65,6 +65,10 @@ TCupsPrintDevice::TCupsPrintDevice(const QPrinterInfo& printer)
     FPrinter.setPageOrientation(orientation && qstrcmp(orientation, "4") == 0
                                     ? QPageLayout::Landscape
                                     : QPageLayout::Portrait);
+    // The printable area is the driver's imageable area, not Qt's default
+    // margins inside it.
+    const QPageLayout layout = FPrinter.pageLayout();
+    FPrinter.setPageMargins(layout.minimumMargins(), layout.units());
 }
 
 TCupsPrintDevice::~TCupsPrintDevice() {
