@@ -3,10 +3,16 @@
 #include "printing/ImageFileSource.h"
 #include "printing/PrintCommand.h"
 #include "printing/Printer.h"
+#include "printing/PrinterSetupDialog.h"
 #include "printing/Printing.h"
 #include "support/TestSupport.h"
 
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QProgressDialog>
 #include <QTemporaryDir>
+#include <QThread>
 #include <gtest/gtest.h>
 
 // End to end through the real CUPS scheduler and the cups-pdf queue "PDF".
@@ -27,6 +33,13 @@ protected:
         doc = dir.filePath(QStringLiteral("A.tif"));
         ASSERT_TRUE(gdtest::MakeG4Tiff(doc, {{2480, 3508}, {1240, 1754}, {3508, 2480}}));
         baseline = gdtest::LastCupsJobId();
+    }
+
+    void TearDown() override {
+        // cups-pdf's folder would grow with every run.
+        for (const gdtest::TCupsJob& j : gdtest::CupsJobs())
+            if (j.id > baseline)
+                QFile::remove(gdtest::CupsPdfOutput(j.id));
     }
 
     static QString* FSetupError;
@@ -145,11 +158,111 @@ TEST_F(CupsPrint, AChosenPrinterThatIsGoneFails) {
 
 TEST_F(CupsPrint, WithoutAReachableCupsServerThereIsNoPrinter) {
     const gdtest::RunResult r = gdtest::Run(QStringLiteral(GD_PRINT_PROBE), {doc}, 60000,
-                                            {QStringLiteral("CUPS_SERVER=/nonexistent/cups.sock"),
-                                             QStringLiteral("QT_QPA_PLATFORM=offscreen")});
+                                            {QStringLiteral("CUPS_SERVER=/nonexistent/cups.sock")});
     EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
-    EXPECT_EQ(r.out, "installed=0 mark=#\n");
+    EXPECT_TRUE(r.out.startsWith("installed=0 mark=#")) << r.out.toStdString();
     // The real server is untouched.
     const gdtest::RunResult here = gdtest::Run(QStringLiteral(GD_PRINT_PROBE), {doc});
-    EXPECT_EQ(here.out, "installed=1 mark=<\n");
+    EXPECT_EQ(here.out, "installed=1 mark=< error=\n");
+}
+
+TEST_F(CupsPrint, PrintersWithoutADefaultFailWithTheLookupMessage) {
+    // PRINTER names the user's default destination; one that does not exist
+    // leaves the installed printers without a default.
+    const gdtest::RunResult r = gdtest::Run(QStringLiteral(GD_PRINT_PROBE), {doc}, 60000,
+                                            {QStringLiteral("PRINTER=NoSuchQueue")});
+    EXPECT_EQ(r.out, "installed=1 mark=# error=There is no default printer currently selected\n");
+}
+
+TEST(ActionPrint, IsEnabledOnlyWithAPrinterAPageASourceAndTheServerOff) {
+    EXPECT_TRUE(gd::ActionPrintUpdate(true, false, true, true));
+    EXPECT_FALSE(gd::ActionPrintUpdate(false, false, true, true));
+    EXPECT_FALSE(gd::ActionPrintUpdate(true, true, true, true));
+    EXPECT_FALSE(gd::ActionPrintUpdate(true, false, false, true));
+    // Pages only scanned and never saved: nothing to print from.
+    EXPECT_FALSE(gd::ActionPrintUpdate(true, false, true, false));
+}
+
+TEST_F(CupsPrint, ThePrintActionPrintsWithTheDialogsPrinterAndCopies) {
+    gd::TPrinting printing(true);
+    QString shownWith;
+    printing.PrintDialog = [&](QWidget*, const QString& printer) {
+        shownWith = printer;
+        return std::optional<gd::TPrintChoice>(gd::TPrintChoice{QStringLiteral("PDF"), 2});
+    };
+    QStringList errors;
+    gd::TImageFileSource image(doc);
+    ASSERT_TRUE(image.FrameCount() == 3);
+    image.SelectFrame(2);
+    printing.ActionPrintExecute(nullptr, QStringLiteral("D"), image,
+                                [&](const QString& m) { errors << m; });
+    EXPECT_TRUE(errors.isEmpty()) << errors.join(QLatin1Char(' ')).toStdString();
+    EXPECT_EQ(shownWith, QStringLiteral("PDF")); // the default, none chosen yet
+    EXPECT_EQ(printing.Printer().Chosen(), QStringLiteral("PDF"));
+    EXPECT_EQ(image.ActiveFrame(), 2);
+    const auto job = gdtest::WaitForJob(baseline, QStringLiteral("Kvelmar - D"));
+    ASSERT_TRUE(job);
+    EXPECT_EQ(job->copies, 2);
+    EXPECT_EQ(gdtest::PdfPageCount(gdtest::CupsPdfOutput(job->id)), 3);
+}
+
+TEST_F(CupsPrint, ThePrintActionCancelledPrintsNothingAndKeepsThePrinter) {
+    gd::TPrinting printing(true);
+    printing.Printer().Choose(QStringLiteral("PDF"));
+    printing.PrintDialog = [](QWidget*, const QString&) {
+        return std::optional<gd::TPrintChoice>();
+    };
+    gd::TImageFileSource image(doc);
+    bool errorShown = false;
+    printing.ActionPrintExecute(nullptr, QStringLiteral("E"), image,
+                                [&](const QString&) { errorShown = true; });
+    EXPECT_FALSE(errorShown);
+    EXPECT_EQ(printing.Printer().Chosen(), QStringLiteral("PDF"));
+    QThread::msleep(1500);
+    for (const gdtest::TCupsJob& j : gdtest::CupsJobs())
+        EXPECT_FALSE(j.id > baseline && j.name == QStringLiteral("Kvelmar - E"));
+}
+
+TEST_F(CupsPrint, ThePrintActionShowsAFailureInTheErrorBox) {
+    gd::TPrinting printing(true);
+    printing.PrintDialog = [](QWidget*, const QString&) {
+        return std::optional<gd::TPrintChoice>(gd::TPrintChoice{QStringLiteral("PDF"), 1});
+    };
+    gd::TImageFileSource image(doc);
+    QStringList errors;
+    {
+        TRejectJobs reject;
+        printing.ActionPrintExecute(nullptr, QStringLiteral("F"), image,
+                                    [&](const QString& m) { errors << m; });
+    }
+    EXPECT_EQ(errors, QStringList{QStringLiteral("Принтер \"PDF\" не принимает задания")});
+}
+
+TEST_F(CupsPrint, ThePrinterSetupDialogListsThePrintersAndChoosesOnOk) {
+    gd::TPrinterSetupDialog dialog(nullptr, QStringLiteral("PDF"));
+    EXPECT_EQ(dialog.SelectedPrinter(), QStringLiteral("PDF"));
+    EXPECT_EQ(dialog.cbxPrinter->count(), QPrinterInfo::availablePrinterNames().size());
+    EXPECT_TRUE(dialog.lblInfo->text().contains(QStringLiteral("Принтер по умолчанию")));
+
+    gd::TPrinting printing(true);
+    printing.SetupDialog = [](QWidget*, const QString&) { return std::optional<QString>(); };
+    printing.ItemPrinterClick(nullptr);
+    EXPECT_TRUE(printing.Printer().Chosen().isEmpty()); // Cancel: still the system default
+    printing.SetupDialog = [](QWidget*, const QString& current) {
+        return std::optional<QString>(current);
+    };
+    printing.ItemPrinterClick(nullptr);
+    EXPECT_EQ(printing.Printer().Chosen(), QStringLiteral("PDF"));
+}
+
+TEST(PrintProgressDialog, CancelStopsTheJob) {
+    const auto progress = gd::MakeProgressDialog(nullptr, QStringLiteral("Kvelmar - A"));
+    EXPECT_TRUE(progress->Sheet(0, 100));
+    auto* dialog = QApplication::activeModalWidget();
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* p = qobject_cast<QProgressDialog*>(w))
+            dialog = p;
+    ASSERT_NE(qobject_cast<QProgressDialog*>(dialog), nullptr);
+    qobject_cast<QProgressDialog*>(dialog)->cancel();
+    EXPECT_FALSE(progress->Sheet(1, 100));
 }
