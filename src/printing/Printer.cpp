@@ -125,6 +125,8 @@ void TCupsPrintDevice::End() {
     const QByteArray copies = QByteArray::number(FCopies);
     cups_option_t* options = nullptr;
     int count = cupsAddOption("copies", copies.constData(), 0, &options);
+    for (const auto& [option, value] : ExtraOptions)
+        count = cupsAddOption(option.constData(), value.constData(), count, &options);
     FJobId = cupsPrintFile2(CUPS_HTTP_DEFAULT, name.constData(), path.constData(),
                             title.constData(), count, options);
     cupsFreeOptions(count, options);

@@ -55,6 +55,9 @@ public:
     // The CUPS id of the job End submitted; 0 before.
     int JobId() const { return FJobId; }
 
+    // More IPP job options, name and value (e.g. job-hold-until).
+    QList<std::pair<QByteArray, QByteArray>> ExtraOptions;
+
 private:
     QPrinterInfo FInfo;
     QPrinter FPrinter;
