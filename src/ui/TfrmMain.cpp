@@ -2,12 +2,19 @@
 
 #include "common/Exception.h"
 #include "common/Messages.h"
+#include "server/DocServer.h"
 #include "settings/Settings.h"
 #include "settings/TfrmSetup.h"
 #include "ui/ErrorBox.h"
+#include "ui/ImageBox.h"
+#include "ui/Layout.h"
+#include "ui/TfrmProp.h"
 
 #include <QAction>
+#include <QIcon>
 #include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
 #include <QFileDialog>
 #include <QLabel>
 #include <QMenuBar>
@@ -19,6 +26,15 @@
 #include <QVBoxLayout>
 
 namespace gd {
+namespace {
+
+// The theme's icon when it has the name, else the bundled one, so the tool
+// bar is never blank.
+QIcon Icon(const QString& name) {
+    return QIcon::fromTheme(name, QIcon(QStringLiteral(":/icons/%1.svg").arg(name)));
+}
+
+} // namespace
 
 TfrmMain::TfrmMain(TSettings& settings, TInstanceLock& instanceLock, QStringList args,
                    QWidget* parent)
@@ -27,6 +43,7 @@ TfrmMain::TfrmMain(TSettings& settings, TInstanceLock& instanceLock, QStringList
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(kAppTitle);
     setGeometry(277, 138, 523, 508);
+    setWindowIcon(QIcon::fromTheme(QStringLiteral("gdserver"), Icon(QStringLiteral("network-server"))));
     ErrorBox = [this](const QString& message) { ShowErrorBox(this, message); };
     SelectDocFolder = [this](const QString& caption, QString& folder) {
         return SelectDocFolderDialog(caption, folder);
@@ -35,7 +52,9 @@ TfrmMain::TfrmMain(TSettings& settings, TInstanceLock& instanceLock, QStringList
     BuildWindow();
 }
 
-TfrmMain::~TfrmMain() { FormDestroy(); }
+TfrmMain::~TfrmMain() {
+    FormDestroy();
+}
 
 void TfrmMain::BuildActions() {
     auto make = [this](const QString& caption, const QString& hint) {
@@ -44,8 +63,10 @@ void TfrmMain::BuildActions() {
         a->setStatusTip(hint);
         return a;
     };
-    A.ActionAutoCommand = make(QStringLiteral("Сервер документов"), QStringLiteral("Сервер документов"));
+    A.ActionAutoCommand =
+        make(QStringLiteral("Сервер документов"), QStringLiteral("Сервер документов"));
     A.ActionAutoCommand->setCheckable(true);
+    connect(A.ActionAutoCommand, &QAction::triggered, this, &TfrmMain::ActionAutoCommandExecute);
     A.ActionImport = make(QStringLiteral("Импорт..."), QStringLiteral("Импорт из файла"));
     A.ActionSave = make(QStringLiteral("Сохранить"), QStringLiteral("Сохранить"));
     A.ActionSave->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
@@ -68,6 +89,16 @@ void TfrmMain::BuildActions() {
     A.ActionUndo->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z));
     A.ActionPagePrior = make(QStringLiteral("Предыдущая"), QStringLiteral("Предыдущая страница"));
     A.ActionPageNext = make(QStringLiteral("Следующая"), QStringLiteral("Следующая страница"));
+    A.ActionAutoCommand->setIcon(Icon(QStringLiteral("network-server")));
+    A.ActionImport->setIcon(Icon(QStringLiteral("document-open")));
+    A.ActionSave->setIcon(Icon(QStringLiteral("document-save")));
+    A.ActionScan->setIcon(Icon(QStringLiteral("scanner")));
+    A.ActionPrint->setIcon(Icon(QStringLiteral("document-print")));
+    A.ActionCut->setIcon(Icon(QStringLiteral("edit-cut")));
+    A.ActionCopy->setIcon(Icon(QStringLiteral("edit-copy")));
+    A.ActionPaste->setIcon(Icon(QStringLiteral("edit-paste")));
+    A.ActionPagePrior->setIcon(Icon(QStringLiteral("go-previous")));
+    A.ActionPageNext->setIcon(Icon(QStringLiteral("go-next")));
 
     I.ItemPrinter = new QAction(QStringLiteral("Выбрать принтер..."), this);
     I.ItemScaner = new QAction(QStringLiteral("Выбрать сканер..."), this);
@@ -84,8 +115,11 @@ void TfrmMain::BuildActions() {
     I.ItemFitInWindow = new QAction(QStringLiteral("Вписать в окно"), this);
     I.ItemFitInWindow->setToolTip(QStringLiteral("Вписать в окно"));
     I.ItemFitInWindow->setCheckable(true);
+    I.ItemFitInWindow->setIcon(Icon(QStringLiteral("zoom-fit-best")));
     I.ItemStayOnTop = new QAction(QStringLiteral("Всегда сверху"), this);
     I.ItemStayOnTop->setCheckable(true);
+    connect(I.ItemFitInWindow, &QAction::triggered, this, &TfrmMain::SetFitInWindow);
+    connect(I.ItemStayOnTop, &QAction::triggered, this, &TfrmMain::SetStayOnTop);
     I.ItemSetup = new QAction(QStringLiteral("Настройки..."), this);
     connect(I.ItemSetup, &QAction::triggered, this, [this] {
         TfrmSetup& dlg = GetFrmSetup();
@@ -164,6 +198,12 @@ void TfrmMain::BuildWindow() {
     ToolBarImg->addAction(I.ItemFitInWindow);
     ToolBarImg->addSeparator();
     ToolBarImg->addAction(A.ActionPagePrior);
+    cbxPage = new QComboBox(ToolBarImg);
+    cbxPage->setObjectName(QStringLiteral("cbxPage"));
+    cbxPage->setFixedWidth(42 + 16);
+    cbxPage->setFocusPolicy(Qt::ClickFocus); // skipped by the Tab key
+    cbxPage->setEnabled(false);
+    ToolBarImg->addWidget(cbxPage);
     ToolBarImg->addAction(A.ActionPageNext);
     ToolBarImg->addSeparator();
 
@@ -182,6 +222,9 @@ void TfrmMain::BuildWindow() {
     ScrollBox->setBackgroundRole(QPalette::Dark);
     ScrollBox->setStyleSheet(QStringLiteral("QScrollArea#ScrollBox { background: #c0c0c0; }"));
     layout->addWidget(ScrollBox, 1);
+    ImageBox = new TImageBox;
+    ScrollBox->setWidget(ImageBox);
+    ScrollBox->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     setCentralWidget(central);
 
     StatusPanel1 = new QLabel(this);
@@ -190,6 +233,46 @@ void TfrmMain::BuildWindow() {
     statusBar()->addWidget(StatusPanel1);
     statusBar()->addWidget(StatusPanel2, 1);
     statusBar()->setSizeGripEnabled(true);
+
+    connect(I.ItemViewToolBar, &QAction::triggered, this, [this] {
+        ToolBarImg->setVisible(!ToolBarImg->isVisible());
+        I.ItemViewToolBar->setChecked(ToolBarImg->isVisible());
+    });
+    connect(I.ItemViewStatusBar, &QAction::triggered, this, [this] {
+        statusBar()->setVisible(!statusBar()->isVisible());
+        I.ItemViewStatusBar->setChecked(statusBar()->isVisible());
+    });
+}
+
+void TfrmMain::SetFitInWindow(bool checked) {
+    I.ItemFitInWindow->setChecked(checked);
+    // Fitted, the picture control fills the area and no scroll bars are needed.
+    ScrollBox->setWidgetResizable(checked);
+    ScrollBox->setHorizontalScrollBarPolicy(checked ? Qt::ScrollBarAlwaysOff : Qt::ScrollBarAsNeeded);
+    ScrollBox->setVerticalScrollBarPolicy(checked ? Qt::ScrollBarAlwaysOff : Qt::ScrollBarAsNeeded);
+    ImageBox->SetFitInWindow(checked);
+}
+
+void TfrmMain::SetStayOnTop(bool checked) {
+    I.ItemStayOnTop->setChecked(checked);
+    if (windowFlags().testFlag(Qt::WindowStaysOnTopHint) == checked)
+        return;
+    const bool shown = isVisible();
+    setWindowFlag(Qt::WindowStaysOnTopHint, checked);
+    if (shown)
+        show();
+}
+
+void TfrmMain::ReadLayout() {
+    const TLayout l = gd::ReadLayout(FSettings.Ini(), {geometry(), false, false});
+    setGeometry(l.bounds);
+    SetStayOnTop(l.stayOnTop);
+    SetFitInWindow(l.fitInWindow);
+}
+
+void TfrmMain::WriteLayout() {
+    gd::WriteLayout(FSettings.Ini(),
+                    {geometry(), I.ItemStayOnTop->isChecked(), I.ItemFitInWindow->isChecked()});
 }
 
 bool TfrmMain::SelectDocFolderDialog(const QString& caption, QString& folder) {
@@ -198,6 +281,12 @@ bool TfrmMain::SelectDocFolderDialog(const QString& caption, QString& folder) {
         return false;
     folder = chosen;
     return true;
+}
+
+TfrmProp& TfrmMain::GetFrmProp() {
+    if (!FProp)
+        FProp = new TfrmProp(this);
+    return *FProp;
 }
 
 TfrmSetup& TfrmMain::GetFrmSetup() {
@@ -214,6 +303,11 @@ bool TfrmMain::FormCreate() {
         StaticText->setText(FCommandLine.FDocFolder);
         StatusPanel2->setText(FCommandLine.FCtlFile);
         I.ItemPrinter->setEnabled(!QPrinterInfo::availablePrinterNames().isEmpty());
+        FServer = std::make_unique<TDocServer>(static_cast<IServerHost&>(*this), FCommandLine,
+                                               [this] { return FSettings.GetDefFileExt(); });
+        FServer->UpdateStatusText();
+        ActionAutoCommandUpdate();
+        ReadLayout();
     } catch (const Exception& e) {
         ErrorBox(e.message());
         return false;
@@ -231,14 +325,71 @@ void TfrmMain::FormActivate() {
     } catch (const Exception& e) {
         ErrorBox(e.message());
     }
+    if (FInstanceLock.IsHeld())
+        FServer->SetServerActive(true);
 }
 
-bool TfrmMain::FormCloseQuery() { return true; }
+bool TfrmMain::FormCloseQuery() {
+    if (FServer)
+        FServer->FinishHeldCommand(kMarkFailed);
+    return true;
+}
 
 void TfrmMain::FormDestroy() {
     if (FDestroyed)
         return;
     FDestroyed = true;
+    if (FServer)
+        FServer->StopTimer();
+    // A start-up that failed never applied the stored layout, so it must not
+    // overwrite it with the built-in bounds.
+    if (FCreated) {
+        try {
+            WriteLayout();
+        } catch (const Exception& e) {
+            ErrorBox(e.message());
+        }
+    }
+}
+
+void TfrmMain::ActionAutoCommandExecute() {
+    if (FServer)
+        FServer->SetServerActive(!FServer->IsActive());
+}
+
+void TfrmMain::ActionAutoCommandUpdate() {
+    // Unsaved changes of the open document will disable the switch here.
+    A.ActionAutoCommand->setEnabled(FServer != nullptr);
+}
+
+void TfrmMain::ShowError(const QString& message) {
+    ErrorBox(message);
+}
+
+void TfrmMain::SetPathLine(const QString& text) {
+    StaticText->setText(text);
+}
+
+void TfrmMain::SetStateText(const QString& text) {
+    StatusPanel1->setText(text);
+}
+
+void TfrmMain::SetCtlFileText(const QString& text) {
+    StatusPanel2->setText(text);
+}
+
+void TfrmMain::SetSwitchChecked(bool on) {
+    A.ActionAutoCommand->setChecked(on);
+    ActionAutoCommandUpdate();
+}
+
+void TfrmMain::ProcessEvents() {
+    QCoreApplication::processEvents();
+}
+
+void TfrmMain::CloseMainWindow() {
+    // After the cycle has ended and its marks are written.
+    QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
 }
 
 bool TfrmMain::event(QEvent* e) {

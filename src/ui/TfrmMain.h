@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/ServerHost.h"
 #include "server/Startup.h"
 
 #include <QMainWindow>
@@ -7,6 +8,7 @@
 #include <memory>
 
 class QAction;
+class QComboBox;
 class QLabel;
 class QMenu;
 class QScrollArea;
@@ -16,7 +18,10 @@ namespace gd {
 
 class TSettings;
 class TfrmSetup;
+class TfrmProp;
+class TImageBox;
 class TInstanceLock;
+class TDocServer;
 
 // Every user command of the window, each a QAction bound to its menu entries
 // and tool buttons; enable rules run when the window becomes idle.
@@ -54,7 +59,7 @@ struct TMainItems {
 
 // The main window: a thin shell that composes the server, the open document
 // and the dialogs. The logic lives in the objects it owns.
-class TfrmMain : public QMainWindow {
+class TfrmMain : public QMainWindow, private IServerHost {
     Q_OBJECT
 public:
     TfrmMain(TSettings& settings, TInstanceLock& instanceLock, QStringList args,
@@ -73,6 +78,19 @@ public:
     SelectDocFolderFn SelectDocFolder;
 
     TfrmSetup& GetFrmSetup();
+    TfrmProp& GetFrmProp();
+
+    // The view modes of the "Вид" menu.
+    void SetFitInWindow(bool checked);
+    void SetStayOnTop(bool checked);
+    void ReadLayout();
+    void WriteLayout();
+
+    // The server switch: toggles on execute; enabled while nothing is unsaved.
+    void ActionAutoCommandExecute();
+    void ActionAutoCommandUpdate();
+    // The document server, created by FormCreate.
+    TDocServer* Server() const { return FServer.get(); }
 
     const TCommandLine& CommandLine() const { return FCommandLine; }
     bool Activated() const { return FActivated; }
@@ -82,6 +100,8 @@ public:
     QToolBar* ToolBarImg = nullptr;
     QLabel* StaticText = nullptr;
     QScrollArea* ScrollBox = nullptr;
+    TImageBox* ImageBox = nullptr;
+    QComboBox* cbxPage = nullptr;
     QLabel* StatusPanel1 = nullptr;
     QLabel* StatusPanel2 = nullptr;
 
@@ -95,11 +115,22 @@ private:
     void BuildWindow();
     bool SelectDocFolderDialog(const QString& caption, QString& folder);
 
+    // IServerHost
+    void ShowError(const QString& message) override;
+    void SetPathLine(const QString& text) override;
+    void SetStateText(const QString& text) override;
+    void SetCtlFileText(const QString& text) override;
+    void SetSwitchChecked(bool on) override;
+    void ProcessEvents() override;
+    void CloseMainWindow() override;
+
     TSettings& FSettings;
     TInstanceLock& FInstanceLock;
     QStringList FArgs;
     TCommandLine FCommandLine;
     TfrmSetup* FSetup = nullptr;
+    TfrmProp* FProp = nullptr;
+    std::unique_ptr<TDocServer> FServer;
     bool FCreated = false;
     bool FActivated = false;
     bool FDestroyed = false;

@@ -1,13 +1,13 @@
-#include "common/Exception.h"
 #include "server/Startup.h"
+#include "common/Exception.h"
 #include "settings/Settings.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QThread>
 #include <QTemporaryDir>
+#include <QThread>
 #include <gtest/gtest.h>
 
 using namespace gd;

@@ -1,0 +1,160 @@
+// gdclient: appends one request to a control file and, when asked, waits for
+// its outcome. Exit status: 0 carried out ("<"), 1 refused or failed ("#"),
+// 2 timeout or error.
+#include "server/CtlFile.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QThread>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kExitDone = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitError = 2;
+
+int Fail(const QString& message) {
+    std::fprintf(stderr, "gdclient: %s\n", message.toLocal8Bit().constData());
+    return kExitError;
+}
+
+int Usage() {
+    std::fprintf(stderr, "usage: gdclient CONTROL-FILE 'COMMAND-TEXT' [--wait SECONDS]\n");
+    return kExitError;
+}
+
+// 34 characters: 16 hex digits of a random request id, a blank, and the
+// local time to the millisecond.
+QByteArray MakeRequestId() {
+    const quint64 id = QRandomGenerator::system()->generate64();
+    QByteArray text =
+        QByteArray::number(id, 16).rightJustified(16, '0') + ' ' +
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddHHmmsszzz")).toLatin1();
+    return text.leftJustified(gd::kClientChars, ' ', true);
+}
+
+bool WriteAll(int fd, const QByteArray& data) {
+    qsizetype done = 0;
+    while (done < data.size()) {
+        const ssize_t put = ::write(fd, data.constData() + done, data.size() - done);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            return false;
+        done += put;
+    }
+    return true;
+}
+
+QByteArray ReadAll(int fd) {
+    QByteArray data;
+    char buf[65536];
+    for (;;) {
+        const ssize_t got = ::read(fd, buf, sizeof buf);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        data.append(buf, got);
+    }
+    return data;
+}
+
+// Appends the line under an exclusive flock, so the server neither reads a
+// half-written line nor writes over it.
+QString AppendRequest(const QString& path, const QByteArray& line) {
+    const QByteArray name = QFile::encodeName(path);
+    const int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return QStringLiteral("cannot open %1: %2")
+            .arg(path, QString::fromLocal8Bit(strerror(errno)));
+    int rc;
+    do {
+        rc = ::flock(fd, LOCK_EX);
+    } while (rc != 0 && errno == EINTR);
+    QString error;
+    const QByteArray old = ReadAll(fd);
+    QByteArray add;
+    if (!old.isEmpty() && !old.endsWith('\n') && !old.endsWith('\r'))
+        add += "\r\n";
+    add += line + "\r\n";
+    if (::lseek(fd, 0, SEEK_END) < 0 || !WriteAll(fd, add))
+        error = QStringLiteral("cannot write %1: %2")
+                    .arg(path, QString::fromLocal8Bit(strerror(errno)));
+    ::close(fd);
+    return error;
+}
+
+// The mark of our line, or 0 while the file cannot be read or the line is
+// not there (the server may be rewriting the file at this moment).
+char CurrentMark(const QString& path, const QByteArray& line) {
+    const QByteArray name = QFile::encodeName(path);
+    const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    const QByteArray data = ReadAll(fd);
+    ::close(fd);
+    const QByteArray body = gd::FoldCase(QByteArrayView(line).sliced(1));
+    for (const QByteArray& l : gd::ReadCtlLines(data))
+        if (l.size() == line.size() && gd::FoldCase(QByteArrayView(l).sliced(1)) == body)
+            return l[0];
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QStringList args = QCoreApplication::arguments();
+    args.removeFirst();
+    int waitSeconds = -1;
+    QStringList positional;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        if (args[i] == u"--wait") {
+            bool ok = false;
+            if (i + 1 >= args.size() || (waitSeconds = args[++i].toInt(&ok), !ok) ||
+                waitSeconds < 0)
+                return Usage();
+        } else {
+            positional.append(args[i]);
+        }
+    }
+    if (positional.size() != 2)
+        return Usage();
+    const QString path = positional[0];
+    const std::optional<QByteArray> command = gd::ToCp1251(positional[1]);
+    if (!command)
+        return Fail(QStringLiteral("the command text has characters outside code page 1251"));
+    if (command->contains('\r') || command->contains('\n') || command->contains('\0'))
+        return Fail(QStringLiteral("the command text must be one line"));
+
+    const QByteArray line = gd::kMarkWaiting + MakeRequestId() + *command;
+    if (const QString error = AppendRequest(path, line); !error.isEmpty())
+        return Fail(error);
+    if (waitSeconds < 0)
+        return kExitDone;
+
+    QDeadlineTimer deadline(static_cast<qint64>(waitSeconds) * 1000);
+    char mark = 0;
+    for (;;) {
+        if (const char now = CurrentMark(path, line))
+            mark = now;
+        if (mark == gd::kMarkDone || mark == gd::kMarkFailed || deadline.hasExpired())
+            break;
+        QThread::msleep(50);
+    }
+    std::printf("%c\n", mark ? mark : '?');
+    if (mark == gd::kMarkDone)
+        return kExitDone;
+    if (mark == gd::kMarkFailed)
+        return kExitFailed;
+    return kExitError;
+}

@@ -1,0 +1,248 @@
+// Encoders by MIME type: Qt's writers for BMP, JPEG and PNG, libtiff for
+// multi-page TIFF (G4 for 1-bit pages, LZW with predictor otherwise).
+
+#include "document/ImageServices.h"
+
+#include <QFile>
+#include <QImageWriter>
+#include <cstring>
+#include <tiffio.h>
+#include <vector>
+
+namespace gd {
+
+std::vector<TImageCodecInfo> GetImageEncoders() {
+    return {{TEncoderClsid::Bmp, QStringLiteral("image/bmp")},
+            {TEncoderClsid::Jpeg, QStringLiteral("image/jpeg")},
+            {TEncoderClsid::Png, QStringLiteral("image/png")},
+            {TEncoderClsid::Tiff, QStringLiteral("image/tiff")}};
+}
+
+int FindEncoderClsid(const QString& mimeType, TEncoderClsid& clsid) {
+    const std::vector<TImageCodecInfo> list = GetImageEncoders();
+    int found = -1;
+    for (int i = 0; i < int(list.size()); ++i)
+        if (list[size_t(i)].MimeType == mimeType)
+            found = i;
+    if (found >= 0)
+        clsid = list[size_t(found)].Clsid;
+    return found;
+}
+
+namespace {
+
+int QuietHandler(TIFF*, void*, const char*, const char*, va_list) {
+    return 1;
+}
+
+TIFF* CreateTiff(const QString& path) {
+    TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
+    TIFFOpenOptionsSetErrorHandlerExtR(opts, QuietHandler, nullptr);
+    TIFFOpenOptionsSetWarningHandlerExtR(opts, QuietHandler, nullptr);
+    TIFF* tif = TIFFOpenExt(QFile::encodeName(path).constData(), "w", opts);
+    TIFFOpenOptionsFree(opts);
+    return tif;
+}
+
+bool IsBlackAndWhite(const QImage& img) {
+    if (img.colorCount() < 2)
+        return true;
+    for (int i = 0; i < 2; ++i) {
+        const QRgb c = img.color(i);
+        if (!qIsGray(c) || (qGray(c) != 0 && qGray(c) != 255))
+            return false;
+    }
+    return qGray(img.color(0)) != qGray(img.color(1));
+}
+
+// Writes one frame as the current directory of `tif`.
+bool WriteTiffFrame(TIFF* tif, QImage img, double dpiX, double dpiY, int compression) {
+    if (img.isNull())
+        return false;
+    uint16_t photo = PHOTOMETRIC_RGB, bps = 8, spp = 3, comp = COMPRESSION_LZW,
+             predictor = PREDICTOR_NONE;
+    bool invertBits = false;
+    std::vector<uint16_t> map;
+    switch (img.format()) {
+    case QImage::Format_MonoLSB:
+        img = img.convertToFormat(QImage::Format_Mono);
+        [[fallthrough]];
+    case QImage::Format_Mono:
+        bps = 1;
+        spp = 1;
+        if (IsBlackAndWhite(img)) {
+            // Bit value 0 means color(0): white for MinIsWhite.
+            const bool zeroIsWhite = img.colorCount() >= 2 && qGray(img.color(0)) == 255;
+            photo = zeroIsWhite ? PHOTOMETRIC_MINISWHITE : PHOTOMETRIC_MINISBLACK;
+            if (img.colorCount() < 2) {
+                photo = PHOTOMETRIC_MINISBLACK;
+            } else if (!zeroIsWhite && compression == EncoderValueCompressionCCITT4) {
+                // Fax coding expects white as 0: flip the bits.
+                photo = PHOTOMETRIC_MINISWHITE;
+                invertBits = true;
+            }
+            comp = compression == EncoderValueCompressionCCITT4 ? COMPRESSION_CCITTFAX4
+                                                                : COMPRESSION_LZW;
+        } else {
+            photo = PHOTOMETRIC_PALETTE;
+            for (int c = 0; c < 3; ++c)
+                for (int i = 0; i < 2; ++i) {
+                    const QRgb v = i < img.colorCount() ? img.color(i) : qRgb(255, 255, 255);
+                    map.push_back(uint16_t((c == 0   ? qRed(v)
+                                            : c == 1 ? qGreen(v)
+                                                     : qBlue(v)) *
+                                           257));
+                }
+        }
+        break;
+    case QImage::Format_Indexed8:
+        photo = PHOTOMETRIC_PALETTE;
+        spp = 1;
+        for (int c = 0; c < 3; ++c)
+            for (int i = 0; i < 256; ++i) {
+                const QRgb v = i < img.colorCount() ? img.color(i) : qRgb(0, 0, 0);
+                map.push_back(uint16_t((c == 0 ? qRed(v) : c == 1 ? qGreen(v) : qBlue(v)) * 257));
+            }
+        break;
+    case QImage::Format_Grayscale8:
+        photo = PHOTOMETRIC_MINISBLACK;
+        spp = 1;
+        predictor = PREDICTOR_HORIZONTAL;
+        break;
+    case QImage::Format_Grayscale16:
+        photo = PHOTOMETRIC_MINISBLACK;
+        spp = 1;
+        bps = 16;
+        predictor = PREDICTOR_HORIZONTAL;
+        break;
+    default:
+        predictor = PREDICTOR_HORIZONTAL;
+        if (img.hasAlphaChannel()) {
+            img = img.convertToFormat(QImage::Format_RGBA8888);
+            spp = 4;
+        } else if (img.format() != QImage::Format_RGB888) {
+            img = img.convertToFormat(QImage::Format_RGB888);
+        }
+        break;
+    }
+    if (img.isNull())
+        return false;
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, uint32_t(img.width()));
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, uint32_t(img.height()));
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, bps);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, spp);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, photo);
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tif, TIFFTAG_COMPRESSION, comp);
+    if (predictor != PREDICTOR_NONE)
+        TIFFSetField(tif, TIFFTAG_PREDICTOR, predictor);
+    if (spp == 4) {
+        const uint16_t extra = EXTRASAMPLE_UNASSALPHA;
+        TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, &extra);
+    }
+    if (!map.empty()) {
+        const size_t n = map.size() / 3;
+        TIFFSetField(tif, TIFFTAG_COLORMAP, map.data(), map.data() + n, map.data() + 2 * n);
+    }
+    TIFFSetField(tif, TIFFTAG_XRESOLUTION, float(dpiX));
+    TIFFSetField(tif, TIFFTAG_YRESOLUTION, float(dpiY));
+    TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP,
+                 comp == COMPRESSION_CCITTFAX4 ? uint32_t(img.height())
+                                               : TIFFDefaultStripSize(tif, 0));
+    const qsizetype rowBytes = qsizetype(TIFFScanlineSize64(tif));
+    std::vector<uchar> row(size_t(std::max<qsizetype>(rowBytes, 1)));
+    for (int y = 0; y < img.height(); ++y) {
+        std::memcpy(row.data(), img.constScanLine(y),
+                    size_t(std::min(rowBytes, img.bytesPerLine())));
+        if (invertBits)
+            for (auto& b : row)
+                b = uchar(~b);
+        if (TIFFWriteScanline(tif, row.data(), uint32_t(y), 0) < 0)
+            return false;
+    }
+    return TIFFWriteDirectory(tif) == 1;
+}
+
+} // namespace
+
+GpStatus SaveImageToFile(TGPImage& image, const QString& path, TEncoderClsid clsid,
+                         std::optional<int> quality) {
+    QImage img = image.ToQImage();
+    if (img.isNull())
+        return GpStatus::InvalidParameter;
+    if (clsid == TEncoderClsid::Tiff) {
+        TMultiFrameEncoder enc(path, clsid, image, EncoderValueCompressionCCITT4);
+        return enc.Flush();
+    }
+    const char* format = clsid == TEncoderClsid::Bmp    ? "bmp"
+                         : clsid == TEncoderClsid::Jpeg ? "jpeg"
+                         : clsid == TEncoderClsid::Png  ? "png"
+                                                        : nullptr;
+    if (!format)
+        return GpStatus::InvalidParameter;
+    if (clsid == TEncoderClsid::Jpeg &&
+        (img.format() == QImage::Format_Mono || img.format() == QImage::Format_MonoLSB))
+        img = img.convertToFormat(QImage::Format_Grayscale8);
+    QImageWriter w(path, format);
+    if (quality)
+        w.setQuality(std::clamp(*quality, 0, 100));
+    if (!w.write(img)) {
+        QFile::remove(path);
+        return GpStatus::GenericError;
+    }
+    return GpStatus::Ok;
+}
+
+TMultiFrameEncoder::TMultiFrameEncoder(const QString& path, TEncoderClsid clsid, TGPImage& first,
+                                       int compression)
+    : FPath(path) {
+    if (clsid != TEncoderClsid::Tiff) {
+        FStatus = GpStatus::InvalidParameter;
+        return;
+    }
+    FTiff = CreateTiff(path);
+    if (!FTiff) {
+        FStatus = GpStatus::GenericError;
+        return;
+    }
+    WriteFrame(first, compression);
+}
+
+TMultiFrameEncoder::~TMultiFrameEncoder() {
+    if (!FDone) {
+        FStatus = GpStatus::Aborted;
+        Flush();
+    }
+}
+
+GpStatus TMultiFrameEncoder::WriteFrame(TGPImage& image, int compression) {
+    if (FStatus != GpStatus::Ok)
+        return FStatus;
+    const QImage img = image.ToQImage();
+    const double dx = image.GetHorizontalResolution(), dy = image.GetVerticalResolution();
+    if (img.isNull() || !WriteTiffFrame(static_cast<TIFF*>(FTiff), img, dx, dy, compression))
+        FStatus = GpStatus::GenericError;
+    return FStatus;
+}
+
+GpStatus TMultiFrameEncoder::AddFrame(TGPImage& image, int compression) {
+    if (FDone)
+        return GpStatus::InvalidParameter;
+    return WriteFrame(image, compression);
+}
+
+GpStatus TMultiFrameEncoder::Flush() {
+    if (FDone)
+        return FStatus;
+    FDone = true;
+    if (FTiff) {
+        TIFFClose(static_cast<TIFF*>(FTiff));
+        FTiff = nullptr;
+    }
+    if (FStatus != GpStatus::Ok)
+        QFile::remove(FPath);
+    return FStatus;
+}
+
+} // namespace gd

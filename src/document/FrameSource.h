@@ -1,0 +1,41 @@
+#pragma once
+
+// The frames of a file behind a TGPImage (internal to the image services).
+
+#include "document/ImageServices.h"
+
+#include <QImage>
+#include <QString>
+#include <QUuid>
+#include <memory>
+
+namespace gd {
+
+struct TFrameHeader {
+    int Width = 0;
+    int Height = 0;
+    quint32 PixelFormat = 0;
+    quint32 Flags = 0;
+    double DpiX = 96;
+    double DpiY = 96;
+};
+
+class TFrameSource {
+public:
+    virtual ~TFrameSource() = default;
+    virtual int FrameCount() const = 0;
+    virtual QUuid Dimension() const { return FrameDimensionPage; }
+    // Reads the frame's header; a failing status when it cannot be read.
+    virtual GpStatus ReadHeader(int index, TFrameHeader& header) = 0;
+    // Decodes the frame. `image` may hold a partly decoded frame even when
+    // the status fails (a damaged strip leaves its rows blank).
+    virtual GpStatus Decode(int index, QImage& image) = 0;
+};
+
+// Opens a file by its content: TIFF through libtiff, anything else through
+// Qt's codecs. None when nothing can read it; `status` tells why.
+std::unique_ptr<TFrameSource> OpenFrameSource(const QString& path, GpStatus& status);
+
+bool FrameSizeAllowed(qint64 width, qint64 height, int bitsPerPixel);
+
+} // namespace gd

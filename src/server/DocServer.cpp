@@ -1,0 +1,275 @@
+#include "DocServer.h"
+
+#include "common/Exception.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QThread>
+#include <QTimer>
+
+namespace gd {
+
+const QString TDocServer::kStateEditing = QStringLiteral("Редактирование");
+const QString TDocServer::kStateActive = QStringLiteral("Сервер активен");
+const QString TDocServer::kStateViewing = QStringLiteral("Просмотр");
+const QString TDocServer::kStateStopped = QStringLiteral("Сервер остановлен");
+
+TDocServer::TDocServer(IServerHost& host, const TCommandLine& commandLine,
+                       std::function<QString()> defFileExt, TServerSeams seams, QObject* parent)
+    : QObject(parent), FHost(host), FCommandLine(commandLine), FDefFileExt(std::move(defFileExt)),
+      FSeams(std::move(seams)), FWatcher(FSeams.ListFolder, FSeams.Ticks),
+      FTimer(new QTimer(this)) {
+    FTimer->setObjectName(QStringLiteral("TimerCommand"));
+    FTimer->setInterval(kTimerInterval);
+    connect(FTimer, &QTimer::timeout, this, &TDocServer::TimerCommandTimer);
+    if (FCommandLine.FClientBound)
+        FCtlFileNow = FCommandLine.FCtlFile;
+}
+
+TDocServer::~TDocServer() {
+    StopTimer();
+}
+
+void TDocServer::StopTimer() {
+    FTimer->stop();
+}
+
+bool TDocServer::TimerActive() const {
+    return FTimer->isActive();
+}
+
+void TDocServer::TimerCommandTimer() {
+    if (FTag > 0) {
+        --FTag;
+        return;
+    }
+    // Switching the server on during a wait inside a cycle restarts the
+    // timer; a second cycle must not start inside the first.
+    if (FInCycle)
+        return;
+    FTimer->stop();
+    FInCycle = true;
+    try {
+        ExecuteCommands();
+    } catch (...) {
+        FInCycle = false;
+        SetServerActive(false);
+    }
+    FInCycle = false;
+    FTag = kTickCountdown;
+    FTimer->start();
+}
+
+void TDocServer::SetServerActive(bool on) {
+    if (on) {
+        SetHeldCommand();
+        FTimer->start();
+    }
+    FActive = on;
+    FHost.SetSwitchChecked(on);
+    UpdateStatusText();
+}
+
+void TDocServer::ExecuteCommands() {
+    if (!FActive)
+        return;
+    FExitRequest = false;
+    TMarkList pairs;
+    if (TakeCommands(pairs)) {
+        try {
+            for (qsizetype i = 0; i < pairs.size(); ++i) {
+                if (ExecuteCommand(pairs[i])) {
+                    for (qsizetype j = i + 1; j < pairs.size(); ++j)
+                        pairs[j].Mark = kMarkWaiting;
+                    break;
+                }
+            }
+        } catch (...) {
+            WriteMarks(pairs);
+            throw;
+        }
+        WriteMarks(pairs);
+    }
+    UpdateStatusText();
+    if (FExitRequest)
+        FHost.CloseMainWindow();
+}
+
+bool TDocServer::ExecuteCommand(TMarkPair& pair) {
+    pair.Mark = kMarkFailed;
+    const QList<QByteArray> items = SplitCommand(pair.Line);
+    const QByteArray& first = items.first();
+    switch (FindCommand(ItemName(first))) {
+    case TCommand::Test:
+        pair.Mark = kMarkDone;
+        return false;
+    case TCommand::Delete: {
+        if (!FClientBound())
+            return false;
+        const QString name = FromCp1251(ItemValue(first));
+        if (!IsSafeDocName(name))
+            return false;
+        SetDocName(name);
+        if (QFile::remove(DocFileName(FDocNameNow)))
+            pair.Mark = kMarkDone;
+        return false;
+    }
+    case TCommand::Exit:
+        if (!FClientBound())
+            return false;
+        FExitRequest = true;
+        pair.Mark = kMarkDone;
+        return true;
+    case TCommand::Print:
+    case TCommand::Show:
+    case TCommand::Edit:
+    case TCommand::Hide:
+        // Carried out once documents can be loaded and printed; refused until then.
+        return false;
+    case TCommand::Unknown:
+        return false;
+    }
+    return false;
+}
+
+void TDocServer::Wait(int ms) {
+    if (FSeams.Wait) {
+        FSeams.Wait(ms);
+        return;
+    }
+    QDeadlineTimer deadline(ms);
+    do {
+        FHost.ProcessEvents();
+        const qint64 left = deadline.remainingTime();
+        if (left > 0)
+            QThread::msleep(static_cast<unsigned long>(std::min<qint64>(left, 10)));
+    } while (!deadline.hasExpired());
+}
+
+bool TDocServer::OpenCtlFile(int waits) {
+    if (FCtlStream.IsOpen())
+        throw Exception(QStringLiteral("Файл \"%1\" уже открыт").arg(FCtlFileNow));
+    if (FCtlFileNow.isEmpty())
+        return false;
+    if (!QFileInfo::exists(FCtlFileNow)) {
+        SetServerActive(false);
+        return false;
+    }
+    int retries = waits * 10;
+    for (;;) {
+        if (FCtlStream.TryOpen(FCtlFileNow, FCtlLinesNow))
+            return true;
+        if (retries > 0) {
+            Wait(kLockWait);
+            --retries;
+        }
+        if (retries <= 0)
+            return false;
+    }
+}
+
+void TDocServer::SaveCtlFile() {
+    FCtlStream.Save(FCtlLinesNow);
+}
+
+void TDocServer::CloseCtlFile() {
+    FCtlStream.Close();
+}
+
+bool TDocServer::TakeCommands(TMarkList& taken) {
+    taken.clear();
+    if (!FClientBound()) {
+        FCtlFileNow = FWatcher.NextCtlFile(FDocFolder());
+        FHost.SetCtlFileText(FCtlFileNow);
+    }
+    if (!OpenCtlFile(0))
+        return false;
+    try {
+        taken = TakeLines(FCtlLinesNow);
+    } catch (...) {
+        CloseCtlFile();
+        throw;
+    }
+    if (taken.isEmpty())
+        CloseCtlFile();
+    else
+        SaveCtlFile();
+    return !taken.isEmpty();
+}
+
+void TDocServer::WriteMarks(const TMarkList& marks) {
+    if (marks.isEmpty())
+        return;
+    if (!OpenCtlFile(10))
+        return;
+    int changed = 0;
+    try {
+        changed = ApplyMarks(FCtlLinesNow, marks);
+    } catch (...) {
+        CloseCtlFile();
+        throw;
+    }
+    if (changed > 0)
+        SaveCtlFile();
+    else
+        CloseCtlFile();
+}
+
+QString TDocServer::DocFileName(const QString& name) const {
+    const QString base = FDocFolder() + name + u'.';
+    for (const char* ext : {"tif", "bmp", "jpg"}) {
+        const QString path = base + QLatin1String(ext);
+        if (QFileInfo(path).isFile())
+            return path;
+    }
+    return base + (FDefFileExt ? FDefFileExt() : QStringLiteral("tif"));
+}
+
+void TDocServer::SetDocName(const QString& name) {
+    FDocNameNow = name;
+    FHost.SetPathLine(name.isEmpty() ? FDocFolder() : DocFileName(name));
+}
+
+bool TDocServer::IsSafeDocName(const QString& name) {
+    return !name.isEmpty() && name != u"." && name != u".." && !name.contains(u'/') &&
+           !name.contains(QChar(0));
+}
+
+void TDocServer::UpdateStatusText() {
+    if (FEditModeNow)
+        FHost.SetStateText(kStateEditing);
+    else if (FActive)
+        FHost.SetStateText(kStateActive);
+    else if (!FDocNameNow.isEmpty())
+        FHost.SetStateText(kStateViewing);
+    else
+        FHost.SetStateText(kStateStopped);
+}
+
+void TDocServer::SetHeldCommand(const QByteArray& line, bool editMode) {
+    SetServerActive(false);
+    FHeldLineNow = line;
+    FEditModeNow = editMode;
+    if (!FHost.HasSource() && !editMode)
+        FHost.ShowError(QStringLiteral("Не могу открыть Файла риснука"));
+    UpdateStatusText();
+}
+
+void TDocServer::SetHeldCommand() {
+    FEditModeNow = false;
+    FinishHeldCommand(FHost.HasSource() ? kMarkDone : kMarkFailed);
+    SetDocName(QString());
+    FHost.ReloadDocument();
+    UpdateStatusText();
+}
+
+void TDocServer::FinishHeldCommand(char mark) {
+    if (FHeldLineNow.isEmpty())
+        return;
+    const TMarkList marks{{FHeldLineNow, mark}};
+    FHeldLineNow.clear();
+    WriteMarks(marks);
+}
+
+} // namespace gd

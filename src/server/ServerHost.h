@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QString>
+
+namespace gd {
+
+// What the document server needs of its window. The main window implements
+// it; tests use a fake. Later subsystems add the document operations here.
+class IServerHost {
+public:
+    virtual ~IServerHost() = default;
+
+    // The standard error box (returns when the user has closed it).
+    virtual void ShowError(const QString& message) = 0;
+    // The path line above the page view.
+    virtual void SetPathLine(const QString& text) = 0;
+    // First status panel: the server's state text.
+    virtual void SetStateText(const QString& text) = 0;
+    // Second status panel: the control file of the current cycle.
+    virtual void SetCtlFileText(const QString& text) = 0;
+    // The server switch (menu entry and tool button follow the action).
+    virtual void SetSwitchChecked(bool on) = 0;
+    // Lets pending user-interface events run; called during the waits for a
+    // control file locked by its client.
+    virtual void ProcessEvents() = 0;
+    // Closes the main window as its close box does (EXIT).
+    virtual void CloseMainWindow() = 0;
+
+    // Document hooks: until the document subsystem exists there is never a
+    // source bitmap and nothing to reload.
+    virtual bool HasSource() { return false; }
+    virtual void ReloadDocument() {}
+};
+
+} // namespace gd

@@ -1,0 +1,77 @@
+#include "ImageBox.h"
+
+#include "ui/FitMath.h"
+
+#include <QPaintEvent>
+#include <QPainter>
+
+namespace gd {
+
+TImageBox::TImageBox(QWidget* parent) : QWidget(parent) {
+    setObjectName(QStringLiteral("ImageBox"));
+    setAttribute(Qt::WA_OpaquePaintEvent, false);
+}
+
+void TImageBox::SetPicture(const QImage& picture) {
+    FPicture = picture;
+    FScaled = QImage();
+    if (!FFit)
+        resize(sizeHint());
+    update();
+}
+
+void TImageBox::PictureEdited() {
+    FScaled = QImage();
+    if (!FFit)
+        resize(sizeHint());
+    update();
+}
+
+void TImageBox::SetFitInWindow(bool fit) {
+    FFit = fit;
+    FScaled = QImage();
+    if (!fit)
+        resize(sizeHint());
+    update();
+}
+
+QSize TImageBox::sizeHint() const { return FPicture.isNull() ? QSize(0, 0) : FPicture.size(); }
+
+QRect TImageBox::DrawRect() const {
+    if (FPicture.isNull())
+        return {};
+    if (!FFit)
+        return QRect(QPoint(0, 0), FPicture.size());
+    return FitInWindowRect(FPicture.size(), size());
+}
+
+const QImage& TImageBox::Scaled(const QSize& size) {
+    const qint64 key = FPicture.cacheKey();
+    if (FScaled.size() != size || FScaledKey != key) {
+        // Area averaging keeps thin strokes of a 1-bit page readable when
+        // it is reduced to the window.
+        QImage src = FPicture;
+        if (src.format() == QImage::Format_Mono || src.format() == QImage::Format_MonoLSB)
+            src = src.convertToFormat(QImage::Format_Grayscale8);
+        FScaled = src.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        FScaledKey = key;
+    }
+    return FScaled;
+}
+
+void TImageBox::paintEvent(QPaintEvent* e) {
+    if (FPicture.isNull())
+        return;
+    QPainter p(this);
+    const QRect r = DrawRect();
+    if (r.size() == FPicture.size()) {
+        const QRect exposed = e->rect().intersected(r);
+        p.drawImage(exposed.topLeft(), FPicture, exposed.translated(-r.topLeft()));
+        return;
+    }
+    if (r.isEmpty())
+        return;
+    p.drawImage(r.topLeft(), Scaled(r.size()));
+}
+
+} // namespace gd

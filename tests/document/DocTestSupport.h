@@ -1,0 +1,64 @@
+#pragma once
+
+// Test files made by independent tools (ImageMagick, libtiff tools, cjpeg)
+// and the pixels those tools decode from them.
+
+#include "support/TestSupport.h"
+
+#include <QImage>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace doctest {
+
+inline const QString kConvert = QStringLiteral("convert-im6.q16");
+
+class Files {
+public:
+    QString Path(const QString& name) const { return FDir.filePath(name); }
+    // Runs a tool in the folder; fails the test when it fails.
+    void Tool(const QString& program, const QStringList& args) const {
+        const gdtest::RunResult r = gdtest::Run(program, args, 60000);
+        ASSERT_EQ(r.exitCode, 0) << program.toStdString() << " " << args.join(' ').toStdString()
+                                 << ": " << r.err.toStdString();
+    }
+    // convert-im6.q16 args... name
+    QString Convert(const QStringList& args, const QString& name) const {
+        Tool(kConvert, args + QStringList{Path(name)});
+        return Path(name);
+    }
+    // The frame as ImageMagick decodes it, as 8-bit gray or RGB.
+    QImage Reference(const QString& file, int frame, bool gray) const {
+        const QString out =
+            Path(QStringLiteral("ref_%1.%2").arg(refCount++).arg(gray ? "pgm" : "ppm"));
+        Tool(kConvert, {QStringLiteral("%1[%2]").arg(file).arg(frame), QStringLiteral("-alpha"),
+                        QStringLiteral("off"), QStringLiteral("-depth"), QStringLiteral("8"), out});
+        QImage img(out);
+        return img.convertToFormat(gray ? QImage::Format_Grayscale8 : QImage::Format_RGB888);
+    }
+
+private:
+    QTemporaryDir FDir;
+    mutable int refCount = 0;
+};
+
+// Largest difference of any sample; -1 when the sizes differ.
+inline int MaxDifference(const QImage& ours, const QImage& ref) {
+    if (ours.size() != ref.size())
+        return -1;
+    const bool gray = ref.format() == QImage::Format_Grayscale8;
+    const QImage a = ours.convertToFormat(gray ? QImage::Format_Grayscale8 : QImage::Format_RGB888);
+    const int n = ref.width() * (gray ? 1 : 3);
+    int worst = 0;
+    for (int y = 0; y < ref.height(); ++y) {
+        const uchar* p = a.constScanLine(y);
+        const uchar* q = ref.constScanLine(y);
+        for (int i = 0; i < n; ++i)
+            worst = std::max(worst, std::abs(int(p[i]) - int(q[i])));
+    }
+    return worst;
+}
+
+} // namespace doctest

@@ -1,0 +1,208 @@
+// Encoders checked with libtiff's own tiffinfo and ImageMagick; fitting and
+// drawing.
+
+#include "DocTestSupport.h"
+#include "document/GdipExt.h"
+
+#include <QFile>
+#include <QPainter>
+
+using namespace gd;
+using doctest::Files;
+using doctest::MaxDifference;
+
+namespace {
+
+QStringList Compressions(const Files& f, const QString& path) {
+    const gdtest::RunResult r = gdtest::Run(QStringLiteral("tiffinfo"), {path});
+    QStringList out;
+    for (const QByteArray& line : r.out.split('\n'))
+        if (line.contains("Compression Scheme:"))
+            out << QString::fromUtf8(line.mid(line.indexOf(':') + 1).trimmed());
+    (void)f;
+    return out;
+}
+
+TEST(EncoderLookup, ByMimeTypeExactly) {
+    TEncoderClsid id = TEncoderClsid::None;
+    EXPECT_GE(FindEncoderClsid(QStringLiteral("image/tiff"), id), 0);
+    EXPECT_EQ(id, TEncoderClsid::Tiff);
+    EXPECT_GE(FindEncoderClsid(QStringLiteral("image/jpeg"), id), 0);
+    EXPECT_EQ(id, TEncoderClsid::Jpeg);
+    EXPECT_GE(FindEncoderClsid(QStringLiteral("image/bmp"), id), 0);
+    EXPECT_EQ(id, TEncoderClsid::Bmp);
+    EXPECT_EQ(FindEncoderClsid(QStringLiteral("image/TIFF"), id), -1);
+    EXPECT_EQ(id, TEncoderClsid::Bmp); // untouched
+}
+
+TEST(TiffWriter, G4ForBilevelLzwForTheRestAndPixelsSurvive) {
+    Files f;
+    f.Convert({QStringLiteral("-size"), QStringLiteral("203x117"),
+               QStringLiteral("gradient:white-black"), QStringLiteral("-threshold"),
+               QStringLiteral("40%"), QStringLiteral("-monochrome"), QStringLiteral("-units"),
+               QStringLiteral("PixelsPerInch"), QStringLiteral("-density"), QStringLiteral("300"),
+               QStringLiteral("-compress"), QStringLiteral("Group4")},
+              QStringLiteral("p0.tif"));
+    f.Convert({QStringLiteral("rose:"), QStringLiteral("-compress"), QStringLiteral("Zip")},
+              QStringLiteral("p1.tif"));
+    f.Convert({QStringLiteral("rose:"), QStringLiteral("-type"), QStringLiteral("Palette")},
+              QStringLiteral("p2.tif"));
+    f.Convert({QStringLiteral("-size"), QStringLiteral("60x40"), QStringLiteral("gradient:"),
+               QStringLiteral("-type"), QStringLiteral("Grayscale"), QStringLiteral("-depth"),
+               QStringLiteral("16")},
+              QStringLiteral("p3.tif"));
+    f.Tool(QStringLiteral("tiffcp"), {f.Path("p0.tif"), f.Path("p1.tif"), f.Path("p2.tif"),
+                                      f.Path("p3.tif"), f.Path("in.tif")});
+
+    auto src = TGPBitmapExt::FromFile(f.Path("in.tif"));
+    ASSERT_EQ(GetFrameCount(*src), 4);
+    const QString out = f.Path("out.tif");
+    {
+        auto first = src->Clone();
+        ASSERT_NE(first, nullptr);
+        auto byDepth = [](TGPImage& i) {
+            return BitsPerPixel(i.GetPixelFormat()) == 1 ? EncoderValueCompressionCCITT4
+                                                         : EncoderValueCompressionLZW;
+        };
+        TMultiFrameEncoder enc(out, TEncoderClsid::Tiff, *first, byDepth(*first));
+        for (int i = 1; i < 4; ++i) {
+            SelectFrame(*src, i);
+            EXPECT_EQ(enc.AddFrame(*src, byDepth(*src)), GpStatus::Ok);
+        }
+        EXPECT_EQ(enc.Flush(), GpStatus::Ok);
+    }
+    EXPECT_EQ(Compressions(f, out),
+              (QStringList{QStringLiteral("CCITT Group 4"), QStringLiteral("LZW"),
+                           QStringLiteral("LZW"), QStringLiteral("LZW")}));
+    const gdtest::RunResult info = gdtest::Run(QStringLiteral("tiffinfo"), {out});
+    EXPECT_TRUE(info.out.contains("Resolution: 300, 300 pixels/inch")) << info.out.toStdString();
+    EXPECT_TRUE(info.out.contains("Predictor: horizontal differencing"));
+
+    auto back = TGPBitmapExt::FromFile(out);
+    ASSERT_EQ(GetFrameCount(*back), 4);
+    const quint32 formats[] = {PixelFormat1bppIndexed, PixelFormat24bppRGB, PixelFormat8bppIndexed,
+                               PixelFormat16bppGrayScale};
+    for (int i = 0; i < 4; ++i) {
+        SelectFrame(*back, i);
+        EXPECT_EQ(back->GetPixelFormat(), formats[i]) << i;
+        const bool gray = i == 0 || i == 3;
+        // 16-bit gray and palette maps round to 8 bits differently by one.
+        EXPECT_LE(MaxDifference(back->ToQImage(), f.Reference(f.Path("in.tif"), i, gray)),
+                  i >= 2 ? 1 : 0)
+            << i;
+    }
+    EXPECT_DOUBLE_EQ(back->GetHorizontalResolution(), 96); // frame 3 stated none
+    SelectFrame(*back, 0);
+    EXPECT_DOUBLE_EQ(back->GetHorizontalResolution(), 300);
+}
+
+TEST(TiffWriter, MinIsBlackBilevelWrittenAsG4KeepsItsColours) {
+    QImage img(64, 16, QImage::Format_Mono);
+    img.setColorTable({qRgb(0, 0, 0), qRgb(255, 255, 255)});
+    img.fill(0);
+    for (int x = 0; x < 32; ++x)
+        img.setPixel(x, 3, 1);
+    Files f;
+    auto b = TGPBitmap::FromQImage(img);
+    EXPECT_EQ(SaveImageToFile(*b, f.Path("mb.tif"), TEncoderClsid::Tiff), GpStatus::Ok);
+    EXPECT_EQ(Compressions(f, f.Path("mb.tif")), QStringList{QStringLiteral("CCITT Group 4")});
+    EXPECT_EQ(MaxDifference(img, f.Reference(f.Path("mb.tif"), 0, true)), 0);
+}
+
+TEST(TiffWriter, FailedSessionLeavesNoFile) {
+    Files f;
+    auto empty = TGPBitmap::FromQImage(QImage());
+    {
+        TMultiFrameEncoder enc(f.Path("x.tif"), TEncoderClsid::Tiff, *empty,
+                               EncoderValueCompressionLZW);
+        EXPECT_NE(enc.Flush(), GpStatus::Ok);
+    }
+    EXPECT_FALSE(QFile::exists(f.Path("x.tif")));
+    auto ok = TGPBitmap::CreateBlank();
+    {
+        TMultiFrameEncoder enc(f.Path("y.tif"), TEncoderClsid::Tiff, *ok,
+                               EncoderValueCompressionCCITT4);
+        EXPECT_NE(enc.AddFrame(*empty, EncoderValueCompressionLZW), GpStatus::Ok);
+        EXPECT_NE(enc.Flush(), GpStatus::Ok);
+    }
+    EXPECT_FALSE(QFile::exists(f.Path("y.tif")));
+    {
+        TMultiFrameEncoder enc(f.Path("z.tif"), TEncoderClsid::Tiff, *ok,
+                               EncoderValueCompressionCCITT4);
+        // Never flushed: the partial file goes.
+    }
+    EXPECT_FALSE(QFile::exists(f.Path("z.tif")));
+}
+
+TEST(SingleFrameSave, BmpAndJpegReadByImageMagick) {
+    Files f;
+    f.Convert({QStringLiteral("rose:")}, QStringLiteral("rose.png"));
+    auto b = TGPBitmap::FromFile(f.Path("rose.png"));
+    EXPECT_EQ(SaveImageToFile(*b, f.Path("out.bmp"), TEncoderClsid::Bmp), GpStatus::Ok);
+    EXPECT_EQ(MaxDifference(b->ToQImage(), f.Reference(f.Path("out.bmp"), 0, false)), 0);
+    EXPECT_EQ(SaveImageToFile(*b, f.Path("out.jpg"), TEncoderClsid::Jpeg, 60), GpStatus::Ok);
+    const gdtest::RunResult q =
+        gdtest::Run(doctest::kConvert.split(' ').first().replace(QStringLiteral("convert"),
+                                                                 QStringLiteral("identify")),
+                    {QStringLiteral("-format"), QStringLiteral("%m %Q"), f.Path("out.jpg")});
+    EXPECT_EQ(q.out.trimmed(), QByteArray("JPEG 60"));
+    auto jpeg = TGPBitmap::FromFile(f.Path("out.jpg"));
+    EXPECT_EQ(jpeg->GetWidth(), 70);
+    EXPECT_LE(MaxDifference(jpeg->ToQImage(), f.Reference(f.Path("out.jpg"), 0, false)), 1);
+    EXPECT_NE(SaveImageToFile(*b, f.Path("none.x"), TEncoderClsid::None), GpStatus::Ok);
+    EXPECT_FALSE(QFile::exists(f.Path("none.x")));
+}
+
+TEST(Fit, BilevelAveragesStraightToGray) {
+    // A 2x2 checkerboard of pixels: every 2x2 box is half black.
+    QImage img(400, 300, QImage::Format_Mono);
+    img.setColorTable({qRgb(255, 255, 255), qRgb(0, 0, 0)});
+    for (int y = 0; y < 300; ++y)
+        for (int x = 0; x < 400; ++x)
+            img.setPixel(x, y, (x + y) & 1);
+    const QImage fit = FitImage(img, QSize(200, 200));
+    ASSERT_EQ(fit.size(), QSize(200, 150));
+    EXPECT_EQ(fit.format(), QImage::Format_Grayscale8);
+    for (int y = 0; y < 150; y += 17)
+        for (int x = 0; x < 200; x += 13)
+            EXPECT_NEAR(qGray(fit.pixel(x, y)), 128, 1);
+    // A black left half stays black, white right half white.
+    QImage half(1000, 10, QImage::Format_Mono);
+    half.setColorTable({qRgb(255, 255, 255), qRgb(0, 0, 0)});
+    half.fill(0);
+    for (int y = 0; y < 10; ++y)
+        for (int x = 0; x < 500; ++x)
+            half.setPixel(x, y, 1);
+    const QImage h = BoxDownscale(half, QSize(100, 1));
+    EXPECT_EQ(qGray(h.pixel(0, 0)), 0);
+    EXPECT_EQ(qGray(h.pixel(49, 0)), 0);
+    EXPECT_EQ(qGray(h.pixel(50, 0)), 255);
+}
+
+TEST(Fit, ColourKeepsLayoutAndAverages) {
+    QImage img(301, 203, QImage::Format_RGB888);
+    img.fill(QColor(200, 100, 50));
+    const QImage fit = FitImage(img, QSize(100, 100));
+    EXPECT_EQ(fit.format(), QImage::Format_RGB888);
+    EXPECT_EQ(fit.size(), QSize(100, 67));
+    EXPECT_EQ(fit.pixel(50, 30), qRgb(200, 100, 50));
+    EXPECT_EQ(FitImage(img, QSize(400, 400)).size(), img.size());
+}
+
+TEST(Draw, ScaledFrameFillsTheRectangle) {
+    QImage src(800, 400, QImage::Format_Mono);
+    src.setColorTable({qRgb(255, 255, 255), qRgb(0, 0, 0)});
+    src.fill(1);
+    auto b = TGPBitmap::FromQImage(src);
+    QImage sheet(300, 300, QImage::Format_RGB32);
+    sheet.fill(Qt::white);
+    {
+        QPainter p(&sheet);
+        EXPECT_EQ(b->DrawImageRectI(p, 0, 0, 200, 100), GpStatus::Ok);
+    }
+    EXPECT_EQ(sheet.pixel(199, 99), qRgb(0, 0, 0));
+    EXPECT_EQ(sheet.pixel(201, 50), qRgb(255, 255, 255));
+    EXPECT_EQ(sheet.pixel(50, 101), qRgb(255, 255, 255));
+}
+
+} // namespace

@@ -1,0 +1,182 @@
+// Control-file grammar, marks and access on real files.
+#include "server/CtlFile.h"
+#include "ProtocolSupport.h"
+#include "support/TestSupport.h"
+
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace gd;
+using namespace gdtest;
+
+namespace {
+
+QList<QByteArray> Lines(std::initializer_list<const char*> l) {
+    QList<QByteArray> out;
+    for (const char* s : l)
+        out.append(s);
+    return out;
+}
+
+ino_t Inode(const QString& path) {
+    struct stat st {};
+    ::stat(QFile::encodeName(path).constData(), &st);
+    return st.st_ino;
+}
+
+} // namespace
+
+TEST(CtlLines, EveryLineBreakKindEndsALineAndTheLastLineNeedsNone) {
+    EXPECT_EQ(ReadCtlLines("a\r\nb\rc\nd"), Lines({"a", "b", "c", "d"}));
+    EXPECT_EQ(ReadCtlLines("a\r\n"), Lines({"a"}));
+    EXPECT_EQ(ReadCtlLines("\n\r\n\r"), Lines({"", "", ""}));
+    EXPECT_EQ(ReadCtlLines("\n\r"), Lines({"", ""})); // LF then a lone CR: not one break
+    EXPECT_TRUE(ReadCtlLines("").isEmpty());
+    EXPECT_EQ(ReadCtlLines("\xC0\xFF\x01"), Lines({"\xC0\xFF\x01"})); // bytes as they are
+    EXPECT_EQ(JoinCtlLines(Lines({"a", "", "b"})), QByteArray("a\r\n\r\nb\r\n"));
+}
+
+TEST(Grammar, ItemsAreCutAtSemicolonsKeepingEmptyOnesButNotATrailingOne) {
+    EXPECT_EQ(SplitCommand(Request("PRINT=A;COPIES=3;")), Lines({"PRINT=A", "COPIES=3"}));
+    EXPECT_EQ(SplitCommand(Request("PRINT=A;;COPIES=3")), Lines({"PRINT=A", "", "COPIES=3"}));
+    EXPECT_EQ(SplitCommand(Request(";;")), Lines({"", ""}));
+    EXPECT_EQ(SplitCommand(Request("")), Lines({""}));
+    EXPECT_EQ(SplitCommand(">short"), Lines({""}));
+    EXPECT_EQ(SplitCommand(""), Lines({""}));
+    EXPECT_EQ(SplitCommand(Request(" TEST = x ")), Lines({" TEST = x "})); // blanks stay
+}
+
+TEST(Grammar, KeywordNeedsItsEqualsSignAndIgnoresOnlyAsciiCase) {
+    auto command = [](const QByteArray& text) {
+        return FindCommand(ItemName(SplitCommand(Request(text)).first()));
+    };
+    EXPECT_EQ(command("TEST="), TCommand::Test);
+    EXPECT_EQ(command("TEST"), TCommand::Unknown);
+    EXPECT_EQ(command("print=A"), TCommand::Print);
+    EXPECT_EQ(command("PRINT =A"), TCommand::Unknown);
+    EXPECT_EQ(command("=A"), TCommand::Unknown);
+    EXPECT_EQ(command("eXiT="), TCommand::Exit);
+    EXPECT_EQ(command("DELETE=a=b"), TCommand::Delete);
+    EXPECT_EQ(ItemValue("DELETE=a=b"), QByteArray("a=b"));
+    EXPECT_EQ(ItemValue("DELETE"), QByteArray());
+    // Only ASCII letters are upper-cased: a Cyrillic look-alike is no keyword.
+    EXPECT_EQ(FindCommand("\xD2\xC5\xD1\xD2"), TCommand::Unknown);
+}
+
+TEST(Grammar, ParametersAreFoundByNameIgnoringCaseFirstOneWins) {
+    const auto items = SplitCommand(Request("PRINT=A;;copies=3;COPIES=5"));
+    EXPECT_EQ(ParamValue(items, "COPIES"), QByteArray("3"));
+    EXPECT_EQ(ParamValue(SplitCommand(Request("PRINT=A")), "COPIES"), QByteArray());
+    // The keyword item is not a parameter.
+    EXPECT_EQ(ParamValue(SplitCommand(Request("COPIES=2")), "COPIES"), QByteArray());
+}
+
+TEST(CodePage, LettersFoldAndTextRoundTrips) {
+    EXPECT_EQ(FoldCase("ABC xyz"), QByteArray("abc xyz"));
+    EXPECT_EQ(FoldCase("\xC0\xDF\xA8\xAA\xB2\x80"), QByteArray("\xE0\xFF\xB8\xBA\xB3\x90"));
+    EXPECT_EQ(FoldCase("\xB9\x98\xA0"), QByteArray("\xB9\x98\xA0")); // No-sign etc. unchanged
+    const QString text = QStringLiteral("Счёт №5 «Ґ»");
+    const auto bytes = ToCp1251(text);
+    ASSERT_TRUE(bytes);
+    EXPECT_EQ(*bytes, QByteArray("\xD1\xF7\xB8\xF2 \xB9\x35 \xAB\xA5\xBB"));
+    EXPECT_EQ(FromCp1251(*bytes), text);
+    for (int b = 0; b < 256; ++b) {
+        const QByteArray one(1, char(b));
+        EXPECT_EQ(ToCp1251(FromCp1251(one)), one) << b;
+    }
+    EXPECT_FALSE(ToCp1251(QStringLiteral("日本")));
+}
+
+TEST(Marks, TakingMarksOnlyWaitingLines) {
+    QList<QByteArray> lines = {Request("TEST="),     "", "<done", "#x", "*y",
+                               Request("TEST", "b"), ">"};
+    const TMarkList taken = TakeLines(lines);
+    ASSERT_EQ(taken.size(), 3);
+    EXPECT_EQ(taken[0].Line, Request("TEST=", "id", '*'));
+    EXPECT_EQ(taken[0].Mark, '#');
+    EXPECT_EQ(taken[2].Line, QByteArray("*"));
+    EXPECT_EQ(lines, (QList<QByteArray>{Request("TEST=", "id", '*'), "", "<done", "#x", "*y",
+                                        Request("TEST", "b", '*'), "*"}));
+}
+
+TEST(Marks, IdenticalLinesAreMarkedFirstThenSecond) {
+    QList<QByteArray> lines = {Request("TEST="), Request("TEST=")};
+    TMarkList taken = TakeLines(lines);
+    taken[0].Mark = '<';
+    taken[1].Mark = '#';
+    EXPECT_EQ(ApplyMarks(lines, taken), 2);
+    EXPECT_EQ(lines, (QList<QByteArray>{Request("TEST=", "id", '<'), Request("TEST=", "id", '#')}));
+}
+
+TEST(Marks, LinesAreFoundIgnoringLetterCaseAndGoneLinesAreSkipped) {
+    QList<QByteArray> lines = {Request("SHOW=\xD1\xF7\xE5\xF2", "AbC", '*'), "other"};
+    const TMarkList marks = {{Request("show=\xF1\xF7\xC5\xD2", "aBc", '*'), '<'},
+                             {Request("TEST=", "gone", '*'), '<'}};
+    EXPECT_EQ(ApplyMarks(lines, marks), 1);
+    EXPECT_EQ(lines[0], Request("SHOW=\xD1\xF7\xE5\xF2", "AbC", '<'));
+    EXPECT_EQ(lines[1], QByteArray("other"));
+}
+
+TEST(Marks, ManyLinesStayCheap) {
+    // A quadratic search would take minutes under the sanitizers here.
+    QList<QByteArray> lines;
+    for (int i = 0; i < 50000; ++i)
+        lines.append(Request("TEST=", QByteArray::number(i % 7)));
+    TMarkList taken = TakeLines(lines);
+    for (auto& p : taken)
+        p.Mark = '<';
+    EXPECT_EQ(ApplyMarks(lines, taken), 50000);
+    EXPECT_TRUE(std::all_of(lines.begin(), lines.end(), [](auto& l) { return l[0] == '<'; }));
+}
+
+TEST(CtlStream, LfFileIsRewrittenWithCrLfInPlace) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("c.ctl");
+    WriteFile(path, Request("TEST=") + "\nplain\n\n" + Request("X=", "2"));
+    const QString link = dir.filePath("link.ctl");
+    // A hard link sees the new text only when the same file was rewritten.
+    ASSERT_EQ(::link(QFile::encodeName(path).constData(), QFile::encodeName(link).constData()), 0);
+    const ino_t before = Inode(path);
+    TCtlStream s;
+    QList<QByteArray> lines;
+    ASSERT_TRUE(s.TryOpen(path, lines));
+    EXPECT_EQ(lines.size(), 4);
+    lines[0][0] = '<';
+    s.Save(lines);
+    EXPECT_FALSE(s.IsOpen());
+    EXPECT_EQ(ReadFile(path),
+              Request("TEST=", "id", '<') + "\r\nplain\r\n\r\n" + Request("X=", "2") + "\r\n");
+    EXPECT_EQ(Inode(path), before);
+    EXPECT_EQ(ReadFile(link), ReadFile(path));
+}
+
+TEST(CtlStream, ZeroByteEmptiesTheFile) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("c.ctl");
+    WriteFile(path, Request("TEST=") + "\r\n" + QByteArray("ab\0cd\r\n", 7));
+    TCtlStream s;
+    QList<QByteArray> lines{"stale"};
+    ASSERT_TRUE(s.TryOpen(path, lines));
+    EXPECT_TRUE(lines.isEmpty());
+    s.Close();
+    EXPECT_EQ(QFileInfo(path).size(), 0);
+}
+
+TEST(CtlStream, ExclusiveFlockOfAnotherProcessMakesAnAttemptFail) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("c.ctl");
+    WriteFile(path, Request("TEST=") + "\r\n");
+    QList<QByteArray> lines;
+    TCtlStream s;
+    {
+        LockHolder holder(path);
+        EXPECT_FALSE(s.TryOpen(path, lines));
+        EXPECT_FALSE(s.IsOpen());
+    }
+    EXPECT_TRUE(s.TryOpen(path, lines));
+    EXPECT_EQ(lines.size(), 1);
+    EXPECT_FALSE(s.TryOpen(dir.path(), lines)); // a folder is no control file
+    EXPECT_FALSE(s.TryOpen(dir.filePath("missing"), lines));
+}

@@ -1,0 +1,300 @@
+// The command cycle on real control files, with a fake window and no real
+// waiting unless a test says so.
+#include "server/DocServer.h"
+#include "ProtocolSupport.h"
+#include "common/Exception.h"
+#include "support/TestSupport.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+using namespace gd;
+using namespace gdtest;
+
+namespace {
+
+struct Rig {
+    QTemporaryDir Dir;
+    QString Docs = Dir.path() + QStringLiteral("/docs/");
+    QString Ctl = Dir.path() + QStringLiteral("/client.ctl");
+    FakeHost Host;
+    int Waits = 0;
+    std::unique_ptr<TDocServer> Server;
+
+    explicit Rig(bool clientBound = true) {
+        QDir().mkpath(Docs);
+        WriteFile(Ctl, "");
+        TCommandLine cl{Docs, clientBound ? Ctl : QString(), clientBound};
+        TServerSeams seams;
+        seams.Wait = [this](int ms) {
+            EXPECT_EQ(ms, 100);
+            ++Waits;
+        };
+        Server = std::make_unique<TDocServer>(
+            Host, cl, [] { return QStringLiteral("tif"); }, seams);
+        Server->SetServerActive(true);
+    }
+    // One cycle over the given control-file text; returns the file after it.
+    QByteArray Cycle(const QByteArray& text) {
+        WriteFile(Ctl, text);
+        Server->ExecuteCommands();
+        return ReadFile(Ctl);
+    }
+    QByteArray Cycle() {
+        Server->ExecuteCommands();
+        return ReadFile(Ctl);
+    }
+};
+
+QByteArray Crlf(std::initializer_list<QByteArray> lines) {
+    QByteArray out;
+    for (const auto& l : lines)
+        out += l + "\r\n";
+    return out;
+}
+
+} // namespace
+
+TEST(Cycle, GrammarEdgeCasesGetTheirMarks) {
+    Rig r;
+    const QByteArray after =
+        r.Cycle(Crlf({Request("TEST="), Request("TEST", "b"), ">short", Request("PRINT =A", "c"),
+                      Request("test=x;;y", "d"), "", "<kept", "plain"}));
+    EXPECT_EQ(after, Crlf({Request("TEST=", "id", '<'), Request("TEST", "b", '#'), "#short",
+                           Request("PRINT =A", "c", '#'), Request("test=x;;y", "d", '<'), "",
+                           "<kept", "plain"}));
+    EXPECT_TRUE(r.Server->IsActive());
+    EXPECT_EQ(r.Host.StateText, TDocServer::kStateActive);
+}
+
+TEST(Cycle, LfFileIsRewrittenWithCrLfAndIdenticalLinesAreBothServed) {
+    Rig r;
+    EXPECT_EQ(r.Cycle(Request("TEST=") + "\n" + Request("TEST=") + "\nfree text"),
+              Crlf({Request("TEST=", "id", '<'), Request("TEST=", "id", '<'), "free text"}));
+}
+
+TEST(Cycle, NothingWaitingLeavesTheFileUntouched) {
+    Rig r;
+    const QByteArray text = QByteArray("<done\nfree") + '\r';
+    EXPECT_EQ(r.Cycle(text), text);
+}
+
+TEST(Cycle, ZeroByteEmptiesTheFile) {
+    Rig r;
+    EXPECT_EQ(r.Cycle(Request("TEST=") + "\r\n" + QByteArray(1, '\0')), QByteArray());
+}
+
+TEST(Cycle, ServerOffDoesNothing) {
+    Rig r;
+    r.Server->SetServerActive(false);
+    EXPECT_EQ(r.Cycle(Request("TEST=")), Request("TEST="));
+    EXPECT_EQ(r.Host.StateText, TDocServer::kStateStopped);
+    EXPECT_FALSE(r.Host.SwitchChecked);
+}
+
+TEST(Cycle, ExitEndsTheLoopPutsLaterRequestsBackAndClosesTheWindow) {
+    Rig r;
+    EXPECT_EQ(r.Cycle(Crlf({Request("TEST=", "a"), Request("EXIT=", "b"), Request("TEST=", "c"),
+                            Request("DELETE=x", "d")})),
+              Crlf({Request("TEST=", "a", '<'), Request("EXIT=", "b", '<'),
+                    Request("TEST=", "c", '>'), Request("DELETE=x", "d", '>')}));
+    EXPECT_EQ(r.Host.Closes, 1);
+    r.Cycle(Crlf({Request("TEST=")}));
+    EXPECT_EQ(r.Host.Closes, 1); // the request is cleared at each cycle
+}
+
+TEST(Cycle, FolderModeRefusesClientBoundCommands) {
+    Rig r(false);
+    const QString ctl = r.Docs + "a.dde";
+    WriteFile(r.Docs + "A.tif", "x");
+    WriteFile(ctl, Crlf({Request("DELETE=A"), Request("EXIT=", "b"), Request("TEST=", "c"),
+                         Request("SHOW=A", "d"), Request("EDIT=A", "e"), Request("HIDE=", "f")}));
+    r.Server->ExecuteCommands();
+    EXPECT_EQ(ReadFile(ctl), Crlf({Request("DELETE=A", "id", '#'), Request("EXIT=", "b", '#'),
+                                   Request("TEST=", "c", '<'), Request("SHOW=A", "d", '#'),
+                                   Request("EDIT=A", "e", '#'), Request("HIDE=", "f", '#')}));
+    EXPECT_TRUE(QFileInfo::exists(r.Docs + "A.tif"));
+    EXPECT_EQ(r.Host.Closes, 0);
+    EXPECT_EQ(r.Host.CtlFileText, ctl);
+}
+
+TEST(Cycle, FolderModeWithNoControlFileStaysOn) {
+    Rig r(false);
+    r.Server->ExecuteCommands();
+    EXPECT_TRUE(r.Server->IsActive());
+    EXPECT_EQ(r.Host.CtlFileText, QString());
+}
+
+TEST(Delete, DeletesTheFirstExistingFormatOnly) {
+    Rig r;
+    WriteFile(r.Docs + "A.tif", "t");
+    WriteFile(r.Docs + "A.bmp", "b");
+    EXPECT_EQ(r.Cycle(Crlf({Request("DELETE=A")})), Crlf({Request("DELETE=A", "id", '<')}));
+    EXPECT_FALSE(QFileInfo::exists(r.Docs + "A.tif"));
+    EXPECT_TRUE(QFileInfo::exists(r.Docs + "A.bmp"));
+    EXPECT_EQ(r.Server->FDocName(), "A");
+    EXPECT_EQ(r.Host.PathLine, r.Docs + "A.tif"); // set before the deletion
+    r.Server->SetServerActive(false);
+    EXPECT_EQ(r.Host.StateText, TDocServer::kStateViewing); // the name stays current
+    r.Server->SetServerActive(true);
+    EXPECT_EQ(r.Server->FDocName(), QString());
+    EXPECT_EQ(r.Host.PathLine, r.Docs);
+    EXPECT_EQ(r.Cycle(Crlf({Request("DELETE=A"), Request("DELETE=A", "2")})),
+              Crlf({Request("DELETE=A", "id", '<'), Request("DELETE=A", "2", '#')}));
+    EXPECT_FALSE(QFileInfo::exists(r.Docs + "A.bmp"));
+}
+
+TEST(Delete, BlanksAndCyrillicNamesWork) {
+    Rig r;
+    WriteFile(r.Docs + QStringLiteral("Счёт 1.jpg"), "j");
+    // The clients write Windows-1251.
+    EXPECT_EQ(r.Cycle(Crlf({Request("DELETE=\xD1\xF7\xB8\xF2 1")})),
+              Crlf({Request("DELETE=\xD1\xF7\xB8\xF2 1", "id", '<')}));
+    EXPECT_FALSE(QFileInfo::exists(r.Docs + QStringLiteral("Счёт 1.jpg")));
+}
+
+TEST(Delete, UnsafeNamesNeverReachTheFileSystem) {
+    Rig r;
+    WriteFile(r.Dir.path() + "/x.tif", "outside");
+    WriteFile(r.Docs + "sub.tif", "s");
+    QDir().mkpath(r.Docs + "sub");
+    WriteFile(r.Docs + "sub/y.tif", "inside a subfolder");
+    WriteFile(r.Docs + "..tif", "dot-dot");
+    WriteFile(r.Docs + ".tif", "dot");
+    const QByteArray after = r.Cycle(
+        Crlf({Request("DELETE=../x"), Request("DELETE=", "2"), Request("DELETE=.", "3"),
+              Request("DELETE=..", "4"), Request("DELETE=sub/y", "5"), Request("DELETE", "6")}));
+    EXPECT_EQ(after, Crlf({Request("DELETE=../x", "id", '#'), Request("DELETE=", "2", '#'),
+                           Request("DELETE=.", "3", '#'), Request("DELETE=..", "4", '#'),
+                           Request("DELETE=sub/y", "5", '#'), Request("DELETE", "6", '#')}));
+    for (const char* f :
+         {"/x.tif", "/docs/sub.tif", "/docs/sub/y.tif", "/docs/..tif", "/docs/.tif"})
+        EXPECT_TRUE(QFileInfo::exists(r.Dir.path() + f)) << f;
+    EXPECT_EQ(r.Server->FDocName(), QString());
+    EXPECT_FALSE(TDocServer::IsSafeDocName(QString(QChar(0))));
+    EXPECT_TRUE(TDocServer::IsSafeDocName(QStringLiteral("...")));
+}
+
+TEST(DocFileName, FirstExistingFormatElseTheDefaultExtension) {
+    Rig r;
+    EXPECT_EQ(r.Server->DocFileName("B"), r.Docs + "B.tif");
+    WriteFile(r.Docs + "B.jpg", "j");
+    EXPECT_EQ(r.Server->DocFileName("B"), r.Docs + "B.jpg");
+    WriteFile(r.Docs + "B.bmp", "b");
+    EXPECT_EQ(r.Server->DocFileName("B"), r.Docs + "B.bmp");
+    QDir().mkpath(r.Docs + "C.tif"); // a folder is no document
+    EXPECT_EQ(r.Server->DocFileName("C"), r.Docs + "C.tif");
+    WriteFile(r.Docs + "C.jpg", "j");
+    EXPECT_EQ(r.Server->DocFileName("C"), r.Docs + "C.jpg");
+}
+
+TEST(Failure, VanishedControlFileSwitchesTheServerOff) {
+    Rig r;
+    QFile::remove(r.Ctl);
+    r.Server->ExecuteCommands();
+    EXPECT_FALSE(r.Server->IsActive());
+    EXPECT_FALSE(r.Host.SwitchChecked);
+    EXPECT_EQ(r.Host.StateText, TDocServer::kStateStopped);
+    // Re-created, it is not served until the user switches the server on.
+    EXPECT_EQ(r.Cycle(Request("TEST=")), Request("TEST="));
+    r.Server->SetServerActive(true);
+    EXPECT_EQ(r.Cycle(), Crlf({Request("TEST=", "id", '<')}));
+}
+
+TEST(Failure, FailingCommandMarksItAndLaterOnesFailedAndSwitchesOffSilently) {
+    Rig r;
+    r.Host.OnPathLine = [] { throw Exception(QStringLiteral("boom")); };
+    WriteFile(r.Ctl,
+              Crlf({Request("TEST=", "a"), Request("DELETE=A", "b"), Request("TEST=", "c")}));
+    for (int tick = 0; tick < 5; ++tick)
+        r.Server->TimerCommandTimer();
+    EXPECT_EQ(ReadFile(r.Ctl), Crlf({Request("TEST=", "a", '<'), Request("DELETE=A", "b", '#'),
+                                     Request("TEST=", "c", '#')}));
+    EXPECT_FALSE(r.Server->IsActive());
+    EXPECT_EQ(r.Host.Error, QString());
+    EXPECT_TRUE(r.Server->TimerActive()); // ticks go on while the server is off
+}
+
+TEST(Timer, ACycleRunsOnEveryFifthTick) {
+    Rig r;
+    WriteFile(r.Ctl, Request("TEST="));
+    for (int tick = 0; tick < 4; ++tick) {
+        r.Server->TimerCommandTimer();
+        EXPECT_EQ(ReadFile(r.Ctl), Request("TEST=")) << tick;
+    }
+    r.Server->TimerCommandTimer();
+    EXPECT_EQ(ReadFile(r.Ctl), Crlf({Request("TEST=", "id", '<')}));
+    WriteFile(r.Ctl, Request("TEST=", "2"));
+    for (int tick = 0; tick < 4; ++tick)
+        r.Server->TimerCommandTimer();
+    EXPECT_EQ(ReadFile(r.Ctl), Request("TEST=", "2"));
+    r.Server->TimerCommandTimer();
+    EXPECT_EQ(ReadFile(r.Ctl), Crlf({Request("TEST=", "2", '<')}));
+}
+
+TEST(Locking, ClientLockSkipsTakingAndMarkingRetriesThenDrops) {
+    Rig r;
+    WriteFile(r.Ctl, Crlf({Request("TEST=")}));
+    {
+        LockHolder holder(r.Ctl);
+        EXPECT_EQ(r.Cycle(), Crlf({Request("TEST=")})); // nothing taken, no wait
+        EXPECT_EQ(r.Waits, 0);
+        EXPECT_TRUE(r.Server->IsActive());
+        TMarkList marks;
+        holder.Release();
+        ASSERT_TRUE(r.Server->TakeCommands(marks));
+        marks[0].Mark = '<';
+        LockHolder again(r.Ctl);
+        r.Server->WriteMarks(marks);
+        EXPECT_EQ(r.Waits, 100); // about ten seconds, then the marks are lost
+        EXPECT_EQ(ReadFile(r.Ctl), Crlf({Request("TEST=", "id", '*')}));
+    }
+    EXPECT_TRUE(r.Server->IsActive());
+}
+
+TEST(Locking, MarkingWaitsInRealTimeUntilTheClientLetsGo) {
+    Rig r;
+    WriteFile(r.Ctl, Crlf({Request("TEST=")}));
+    TMarkList marks;
+    ASSERT_TRUE(r.Server->TakeCommands(marks));
+    marks[0].Mark = '<';
+    auto holder = std::make_unique<LockHolder>(r.Ctl);
+    // A real wait that lets the lock go after about a second.
+    QElapsedTimer clock;
+    clock.start();
+    TCommandLine cl{r.Docs, r.Ctl, true};
+    TDocServer real(r.Host, cl, {}, {});
+    real.SetServerActive(true);
+    QTimer::singleShot(1000, [&] { holder->Release(); });
+    real.WriteMarks(marks);
+    EXPECT_GE(clock.elapsed(), 900);
+    EXPECT_LT(clock.elapsed(), 9000);
+    EXPECT_EQ(ReadFile(r.Ctl), Crlf({Request("TEST=", "id", '<')}));
+}
+
+TEST(Reentry, OpeningAnOpenControlFileFails) {
+    Rig r;
+    WriteFile(r.Ctl, Crlf({Request("TEST=")}));
+    ASSERT_TRUE(r.Server->OpenCtlFile(0));
+    EXPECT_THROW(r.Server->OpenCtlFile(0), Exception);
+    r.Server->CloseCtlFile();
+}
+
+TEST(HeldRequest, EndsWithItsMarkWhenTheServerIsSwitchedOn) {
+    Rig r;
+    WriteFile(r.Ctl, Crlf({Request("SHOW=A", "id", '*'), Request("TEST=", "b")}));
+    r.Server->SetHeldCommand(Request("SHOW=A", "id", '*'), false);
+    EXPECT_FALSE(r.Server->IsActive());
+    EXPECT_EQ(r.Host.Error, QStringLiteral("Не могу открыть Файла риснука"));
+    r.Server->SetServerActive(true); // no source: "#"
+    EXPECT_EQ(ReadFile(r.Ctl), Crlf({Request("SHOW=A", "id", '#'), Request("TEST=", "b")}));
+    EXPECT_EQ(r.Server->FHeldLine(), QByteArray());
+
+    r.Server->SetHeldCommand(Request("EDIT=A", "e", '*'), true);
+    EXPECT_EQ(r.Host.StateText, TDocServer::kStateEditing);
+    r.Server->FinishHeldCommand('#'); // the window closes
+    EXPECT_EQ(r.Server->FHeldLine(), QByteArray());
+}

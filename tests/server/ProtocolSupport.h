@@ -1,0 +1,48 @@
+#pragma once
+
+#include "server/ServerHost.h"
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <functional>
+#include <sys/types.h>
+
+namespace gdtest {
+
+// A request line: mark, 34 client characters made from the tag, command text.
+QByteArray Request(const QByteArray& command, const QByteArray& tag = "id", char mark = '>');
+
+// The window as the server sees it, recording what it was told.
+struct FakeHost : gd::IServerHost {
+    QString Error, PathLine, StateText, CtlFileText;
+    bool SwitchChecked = false;
+    int Closes = 0;
+    std::function<void()> OnPathLine;
+    void ShowError(const QString& m) override { Error = m; }
+    void SetPathLine(const QString& t) override {
+        PathLine = t;
+        if (OnPathLine)
+            OnPathLine();
+    }
+    void SetStateText(const QString& t) override { StateText = t; }
+    void SetCtlFileText(const QString& t) override { CtlFileText = t; }
+    void SetSwitchChecked(bool on) override { SwitchChecked = on; }
+    void ProcessEvents() override { QCoreApplication::processEvents(); }
+    void CloseMainWindow() override { ++Closes; }
+};
+
+// Another process holding an exclusive flock on a file until it is ended.
+class LockHolder {
+public:
+    explicit LockHolder(const QString& path, int seconds = 60);
+    ~LockHolder() { Release(); }
+    void Release();
+
+private:
+    pid_t FPid = -1;
+};
+
+} // namespace gdtest

@@ -1,0 +1,111 @@
+#include "server/Startup.h"
+#include "settings/Settings.h"
+#include "support/TestSupport.h"
+#include "ui/ImageBox.h"
+#include "ui/TfrmMain.h"
+
+#include <QAction>
+#include <QDir>
+#include <QScrollArea>
+#include <QTemporaryDir>
+#include <QToolBar>
+#include <QToolButton>
+#include <gtest/gtest.h>
+
+using namespace gd;
+
+namespace {
+
+struct WindowRun {
+    QTemporaryDir& dir;
+    TSettings settings;
+    TInstanceLock lock;
+    std::unique_ptr<TfrmMain> w;
+    QStringList errors;
+    explicit WindowRun(QTemporaryDir& d)
+        : dir(d), settings(d.filePath("gdserver.ini")), lock("/TEST/" + d.path(), d.path()) {
+        settings.LoadSetup();
+        QDir().mkpath(d.filePath("docs"));
+        w = std::make_unique<TfrmMain>(settings, lock, QStringList{d.filePath("docs")});
+        w->ErrorBox = [this](const QString& m) { errors << m; };
+    }
+};
+
+QToolButton* ButtonOf(QToolBar* bar, QAction* a) {
+    return qobject_cast<QToolButton*>(bar->widgetForAction(a));
+}
+
+} // namespace
+
+TEST(MainWindowLayout, BuiltInBoundsThenStoredModes) {
+    QTemporaryDir dir;
+    {
+        WindowRun run(dir);
+        ASSERT_TRUE(run.w->FormCreate());
+        EXPECT_EQ(run.w->geometry(), QRect(277, 138, 523, 508));
+        EXPECT_FALSE(run.w->I.ItemFitInWindow->isChecked());
+        EXPECT_FALSE(run.w->I.ItemStayOnTop->isChecked());
+        run.w->I.ItemFitInWindow->trigger(); // the user fits the page
+        EXPECT_TRUE(run.w->ImageBox->FitInWindow());
+        run.w->setGeometry(100, 120, 640, 480);
+    } // tear-down writes the layout
+    const QByteArray ini = gdtest::ReadFile(dir.filePath("gdserver.ini"));
+    EXPECT_TRUE(ini.contains("[Layout]")) << ini.constData();
+    EXPECT_TRUE(ini.contains("FitInWindow=1"));
+    EXPECT_TRUE(ini.contains("StayOnTop=0"));
+    EXPECT_TRUE(ini.contains("[Setup]"));
+
+    WindowRun next(dir);
+    ASSERT_TRUE(next.w->FormCreate());
+    next.w->show();
+    EXPECT_EQ(next.w->geometry(), QRect(100, 120, 640, 480));
+    EXPECT_TRUE(next.w->I.ItemFitInWindow->isChecked());
+    EXPECT_TRUE(ButtonOf(next.w->ToolBarImg, next.w->I.ItemFitInWindow)->isChecked());
+    EXPECT_TRUE(next.w->ImageBox->FitInWindow());
+    EXPECT_TRUE(next.w->ScrollBox->widgetResizable());
+}
+
+TEST(MainWindowLayout, FailedStartUpKeepsTheStoredLayout) {
+    QTemporaryDir dir;
+    gdtest::WriteFile(dir.filePath("gdserver.ini"),
+                      "[Layout]\nTop=5\nLeft=6\nWidth=700\nHeight=600\nStayOnTop=1\nFitInWindow=0\n");
+    {
+        TSettings settings(dir.filePath("gdserver.ini"));
+        settings.LoadSetup();
+        TInstanceLock lock("/TEST/FAIL", dir.path());
+        TfrmMain w(settings, lock, {dir.filePath("missing")});
+        QStringList errors;
+        w.ErrorBox = [&](const QString& m) { errors << m; };
+        EXPECT_FALSE(w.FormCreate());
+        ASSERT_EQ(errors.size(), 1);
+        EXPECT_EQ(errors[0], QStringLiteral("Папка \"%1\" не найдена").arg(dir.filePath("missing")));
+    }
+    EXPECT_EQ(gdtest::ReadFile(dir.filePath("gdserver.ini")),
+              "[Layout]\nTop=5\nLeft=6\nWidth=700\nHeight=600\nStayOnTop=1\nFitInWindow=0\n");
+}
+
+TEST(MainWindowLayout, StayOnTopAndViewToggles) {
+    QTemporaryDir dir;
+    gdtest::WriteFile(dir.filePath("gdserver.ini"), "[Layout]\nStayOnTop=2\n");
+    WindowRun run(dir);
+    ASSERT_TRUE(run.w->FormCreate());
+    run.w->show();
+    EXPECT_TRUE(run.w->I.ItemStayOnTop->isChecked());
+    EXPECT_TRUE(run.w->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+    run.w->I.ItemStayOnTop->trigger();
+    EXPECT_FALSE(run.w->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+
+    EXPECT_TRUE(run.w->ToolBarImg->isVisible());
+    run.w->I.ItemViewToolBar->trigger();
+    EXPECT_FALSE(run.w->ToolBarImg->isVisible());
+    EXPECT_FALSE(run.w->I.ItemViewToolBar->isChecked());
+    run.w->I.ItemViewStatusBar->trigger();
+    EXPECT_FALSE(run.w->I.ItemViewStatusBar->isChecked());
+
+    // The tool button and the menu entry stay in one state.
+    run.w->I.ItemViewToolBar->trigger();
+    ButtonOf(run.w->ToolBarImg, run.w->I.ItemFitInWindow)->click();
+    EXPECT_TRUE(run.w->I.ItemFitInWindow->isChecked());
+    run.w->I.ItemFitInWindow->trigger();
+    EXPECT_FALSE(ButtonOf(run.w->ToolBarImg, run.w->I.ItemFitInWindow)->isChecked());
+}

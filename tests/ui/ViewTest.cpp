@@ -1,0 +1,157 @@
+#include "settings/IniFile.h"
+#include "support/TestSupport.h"
+#include "ui/ActionRules.h"
+#include "ui/FitMath.h"
+#include "ui/ImageBox.h"
+#include "ui/Layout.h"
+#include "ui/TfrmProp.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using namespace gd;
+
+TEST(FitInWindow, DrawingRule) {
+    struct Case {
+        QSize picture, area;
+        QRect want;
+    } cases[] = {
+        {{2000, 1000}, {500, 400}, {0, 75, 500, 250}},  // landscape, limited by width
+        {{300, 200}, {500, 400}, {100, 100, 300, 200}}, // fits: natural size, centred
+        {{1000, 2000}, {500, 400}, {150, 0, 200, 400}}, // portrait, limited by height
+        {{1000, 1000}, {500, 400}, {50, 0, 400, 400}},  // square takes the portrait branch
+        {{4000, 1000}, {500, 100}, {50, 0, 400, 100}},  // landscape, then height limits
+        {{1000, 3000}, {100, 500}, {0, 100, 100, 300}}, // portrait, then width limits
+        {{501, 400}, {500, 400}, {0, 0, 500, 399}},     // truncation toward zero
+        {{333, 1000}, {100, 100}, {33, 0, 33, 100}},    // odd halves truncated
+        {{0, 0}, {500, 400}, {250, 200, 0, 0}},         // no picture size
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(FitInWindowRect(c.picture, c.area), c.want)
+            << c.picture.width() << "x" << c.picture.height();
+}
+
+TEST(Layout, DefaultsAndReadingRules) {
+    QTemporaryDir dir;
+    IniFile ini(dir.filePath("gdserver.ini"));
+    const TLayout builtIn{QRect(277, 138, 523, 508), false, false};
+    TLayout l = ReadLayout(ini, builtIn);
+    EXPECT_EQ(l.bounds, QRect(277, 138, 523, 508));
+    EXPECT_FALSE(l.stayOnTop);
+    EXPECT_FALSE(l.fitInWindow);
+
+    gdtest::WriteFile(ini.path(), "[Setup]\nPathIMG=/d/\n[Layout]\nWidth=abc\nHeight=0x200\n"
+                                  "Left=$200\nStayOnTop=2\nFitInWindow=yes\n");
+    l = ReadLayout(ini, builtIn);
+    EXPECT_EQ(l.bounds, QRect(512, 138, 523, 512));
+    EXPECT_TRUE(l.stayOnTop);
+    EXPECT_FALSE(l.fitInWindow);
+}
+
+TEST(Layout, WriteKeepsSetupAndRoundTrips) {
+    QTemporaryDir dir;
+    IniFile ini(dir.filePath("gdserver.ini"));
+    gdtest::WriteFile(ini.path(), "[Setup]\r\nPathIMG=/d/\r\nDefFileExt=bmp\r\n");
+    WriteLayout(ini, {QRect(10, 20, 300, 400), true, true});
+    EXPECT_EQ(gdtest::ReadFile(ini.path()),
+              "[Setup]\r\nPathIMG=/d/\r\nDefFileExt=bmp\r\n[Layout]\r\nTop=20\r\nLeft=10\r\n"
+              "Width=300\r\nHeight=400\r\nStayOnTop=1\r\nFitInWindow=1\r\n");
+    const TLayout back = ReadLayout(ini, {});
+    EXPECT_EQ(back.bounds, QRect(10, 20, 300, 400));
+    EXPECT_TRUE(back.stayOnTop);
+    EXPECT_TRUE(back.fitInWindow);
+}
+
+TEST(PageProperties, HexAndResolution) {
+    EXPECT_EQ(Hex8(0x30101), "   30101");
+    EXPECT_EQ(Hex8(0x21808), "   21808");
+    EXPECT_EQ(Hex8(0x26200A), "  26200A");
+    EXPECT_EQ(Hex8(0xFFFFFFFF), "FFFFFFFF");
+    TfrmProp dlg;
+    EXPECT_EQ(dlg.windowTitle(), "Свойства");
+    dlg.SetProperties(0x30101, 0x77, 299.9);
+    EXPECT_EQ(dlg.cbxPixelFormat->currentText(), "   30101");
+    EXPECT_EQ(dlg.edtFlags->text(), "      77");
+    EXPECT_EQ(dlg.cbxResolution->currentText(), "299");
+}
+
+TEST(ImageBox, NaturalSizeAndFitted) {
+    TImageBox box;
+    box.resize(500, 400);
+    box.SetFitInWindow(true);
+    QImage page(2000, 1000, QImage::Format_Mono);
+    page.setColorTable({qRgb(255, 255, 255), qRgb(0, 0, 0)});
+    page.fill(1);
+    box.SetPicture(page);
+    EXPECT_EQ(box.DrawRect(), QRect(0, 75, 500, 250));
+    QImage rendered(500, 400, QImage::Format_ARGB32);
+    rendered.fill(Qt::transparent);
+    box.render(&rendered, QPoint(), QRegion(), QWidget::RenderFlags());
+    EXPECT_EQ(rendered.pixelColor(250, 200), QColor(Qt::black));
+    EXPECT_EQ(rendered.pixelColor(250, 10).alpha(), 0); // outside the picture: not drawn
+
+    box.SetFitInWindow(false);
+    EXPECT_EQ(box.size(), QSize(2000, 1000)); // sizes itself to its picture
+    EXPECT_EQ(box.DrawRect(), QRect(0, 0, 2000, 1000));
+    box.ClearPicture();
+    EXPECT_FALSE(box.HasPicture());
+    EXPECT_EQ(box.DrawRect(), QRect());
+}
+
+TEST(ActionRules, ViewingEditingAndNavigation) {
+    TWindowState view;
+    view.pageCount = 3;
+    view.pageIndex = 0;
+    view.pictureShown = true;
+    view.printerAvailable = true;
+    TActionStates a = ComputeActionStates(view);
+    // Only shown: every editing action and the "Добавить" submenu are off.
+    EXPECT_FALSE(a.import || a.save || a.scan || a.cut || a.copy || a.paste || a.clear ||
+                 a.pageDel || a.pageAddFromFile || a.pageAddFromScan || a.undo || a.pageAddMenu);
+    EXPECT_TRUE(a.autoCommand);
+    EXPECT_TRUE(a.print);
+    EXPECT_FALSE(a.pagePrior); // first page
+    EXPECT_TRUE(a.pageNext);
+    EXPECT_TRUE(a.pageList);
+
+    view.pageIndex = 2; // last page
+    a = ComputeActionStates(view);
+    EXPECT_TRUE(a.pagePrior);
+    EXPECT_FALSE(a.pageNext);
+
+    view.serverActive = true;
+    EXPECT_FALSE(ComputeActionStates(view).print);
+
+    TWindowState one;
+    one.pageCount = 1;
+    one.pageIndex = 0;
+    a = ComputeActionStates(one);
+    EXPECT_FALSE(a.pagePrior || a.pageNext);
+    EXPECT_TRUE(a.pageList);
+    EXPECT_FALSE(ComputeActionStates(TWindowState{}).pageList);
+
+    TWindowState edit;
+    edit.editMode = true;
+    edit.pageCount = 2;
+    edit.pageIndex = 1;
+    edit.pictureShown = true;
+    a = ComputeActionStates(edit);
+    EXPECT_TRUE(a.cut && a.copy && a.clear && a.pageDel && a.import && a.pageAddFromFile &&
+                a.pageAddMenu);
+    EXPECT_FALSE(a.save || a.undo || a.paste || a.scan || a.pageAddFromScan);
+    edit.clipboardHasImage = true;
+    edit.scannerAvailable = true;
+    edit.imageChanged = true;
+    a = ComputeActionStates(edit);
+    EXPECT_TRUE(a.save && a.undo && a.paste && a.scan && a.pageAddFromScan);
+    EXPECT_FALSE(a.autoCommand); // unsaved changes lock the server switch
+    edit.imageChanged = false;
+    edit.modified = true;
+    edit.pictureShown = false; // after delete page
+    a = ComputeActionStates(edit);
+    EXPECT_FALSE(a.autoCommand);
+    EXPECT_FALSE(a.cut || a.copy || a.clear || a.pageDel);
+    EXPECT_TRUE(a.pageAddMenu);
+}
