@@ -3,7 +3,7 @@
 // compares with `lp` of the same TIFF. Jobs are held in the queue and
 // cancelled at once, so nothing is rendered. Needs the queue of
 // scripts/services.d/cups. Prints medians of the runs.
-#include "printing/ImageFileSource.h"
+#include "printing/BitmapPrintImage.h"
 #include "printing/PrintDocument.h"
 #include "printing/Printer.h"
 
@@ -111,11 +111,11 @@ int main(int argc, char** argv) {
         {
             QElapsedTimer t;
             t.start();
-            gd::TImageFileSource image(doc);
+            const auto image = gd::OpenPrintImage(doc);
             gd::TCupsPrintDevice device(info);
             device.ExtraOptions.append(
                 std::pair<QByteArray, QByteArray>("job-hold-until", "indefinite"));
-            gd::PrintDocument(device, QStringLiteral("Kvelmar - bench"), image, 1);
+            gd::PrintDocument(device, QStringLiteral("Kvelmar - bench"), *image, 1);
             ours.push_back(t.elapsed() / 1000.0);
             oursSize.push_back(SpoolSize(device.JobId()));
             cupsCancelJob(info.printerName().toUtf8().constData(), device.JobId());

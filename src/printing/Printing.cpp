@@ -1,6 +1,6 @@
 #include "Printing.h"
 
-#include "ImageFileSource.h"
+#include "BitmapPrintImage.h"
 #include "PrinterSetupDialog.h"
 #include "common/Exception.h"
 
@@ -66,8 +66,7 @@ bool ActionPrintUpdate(bool printerItemEnabled, bool serverActive, bool pageShow
 }
 
 TPrinting::TPrinting(bool printerAvailable)
-    : OpenImage([](const QString& path) { return std::make_unique<TImageFileSource>(path); }),
-      PrintDialog(ShowPrintDialog), SetupDialog(ShowPrinterSetupDialog),
+    : OpenImage(OpenPrintImage), PrintDialog(ShowPrintDialog), SetupDialog(ShowPrinterSetupDialog),
       MakeProgress(MakeProgressDialog), FAvailable(printerAvailable) {}
 
 TPrinting::~TPrinting() = default;

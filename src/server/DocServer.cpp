@@ -121,11 +121,19 @@ bool TDocServer::ExecuteCommand(TMarkPair& pair) {
         FExitRequest = true;
         pair.Mark = kMarkDone;
         return true;
-    case TCommand::Print:
+    case TCommand::Print: {
+        const QString name = FromCp1251(ItemValue(first));
+        IDocPrinter* printer = FHost.DocPrinter();
+        if (!printer || !IsSafeDocName(name))
+            return false;
+        pair.Mark = ExecutePrintCommand(*printer, name, DocFileName(name),
+                                        FromCp1251(ParamValue(items, "COPIES")));
+        return false;
+    }
     case TCommand::Show:
     case TCommand::Edit:
     case TCommand::Hide:
-        // Carried out once documents can be loaded and printed; refused until then.
+        // Carried out once documents can be loaded and shown; refused until then.
         return false;
     case TCommand::Unknown:
         return false;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "printing/PrintCommand.h"
+
 #include <QString>
 
 namespace gd {
@@ -30,6 +32,9 @@ public:
     // source bitmap and nothing to reload.
     virtual bool HasSource() { return false; }
     virtual void ReloadDocument() {}
+
+    // The printer of PRINT; none refuses every PRINT.
+    virtual IDocPrinter* DocPrinter() { return nullptr; }
 };
 
 } // namespace gd

@@ -1,6 +1,6 @@
 #include "CupsSupport.h"
 #include "common/Exception.h"
-#include "printing/ImageFileSource.h"
+#include "printing/BitmapPrintImage.h"
 #include "printing/PrintCommand.h"
 #include "printing/Printer.h"
 #include "printing/PrinterSetupDialog.h"
@@ -102,9 +102,9 @@ TEST_F(CupsPrint, AQueueThatRejectsJobsFailsTheRequest) {
         EXPECT_FALSE(gd::DestinationAcceptsJobs(QStringLiteral("PDF")));
         EXPECT_EQ(gd::ExecutePrintCommand(printing, QStringLiteral("A"), doc, QStringLiteral("1")),
                   '#');
-        gd::TImageFileSource image(doc);
+        const auto image = gd::OpenPrintImage(doc);
         try {
-            printing.Print(QStringLiteral("Kvelmar - A"), image, 1);
+            printing.Print(QStringLiteral("Kvelmar - A"), *image, 1);
             ADD_FAILURE() << "no error";
         } catch (const gd::Exception& e) {
             EXPECT_EQ(e.message(), QStringLiteral("Принтер \"PDF\" не принимает задания"));
@@ -127,9 +127,9 @@ TEST_F(CupsPrint, TheJobUsesThePrintersDefaultPageAndResolution) {
 
 TEST_F(CupsPrint, OneBitPagesStayOneBit) {
     gd::TPrinting printing(gd::TCurrentPrinter::AnyInstalled());
-    gd::TImageFileSource image(doc);
-    ASSERT_EQ(image.FrameCount(), 3);
-    printing.Print(QStringLiteral("Kvelmar - mono"), image, 1);
+    const auto image = gd::OpenPrintImage(doc);
+    ASSERT_EQ(image->FrameCount(), 3);
+    printing.Print(QStringLiteral("Kvelmar - mono"), *image, 1);
     const auto job = gdtest::WaitForJob(baseline, QStringLiteral("Kvelmar - mono"));
     ASSERT_TRUE(job);
     const QString pdf = gdtest::CupsPdfOutput(job->id);
@@ -191,15 +191,15 @@ TEST_F(CupsPrint, ThePrintActionPrintsWithTheDialogsPrinterAndCopies) {
         return std::optional<gd::TPrintChoice>(gd::TPrintChoice{QStringLiteral("PDF"), 2});
     };
     QStringList errors;
-    gd::TImageFileSource image(doc);
-    ASSERT_TRUE(image.FrameCount() == 3);
-    image.SelectFrame(2);
-    printing.ActionPrintExecute(nullptr, QStringLiteral("D"), image,
+    const auto image = gd::OpenPrintImage(doc);
+    ASSERT_TRUE(image->FrameCount() == 3);
+    image->SelectFrame(2);
+    printing.ActionPrintExecute(nullptr, QStringLiteral("D"), *image,
                                 [&](const QString& m) { errors << m; });
     EXPECT_TRUE(errors.isEmpty()) << errors.join(QLatin1Char(' ')).toStdString();
     EXPECT_EQ(shownWith, QStringLiteral("PDF")); // the default, none chosen yet
     EXPECT_EQ(printing.Printer().Chosen(), QStringLiteral("PDF"));
-    EXPECT_EQ(image.ActiveFrame(), 2);
+    EXPECT_EQ(image->ActiveFrame(), 2);
     const auto job = gdtest::WaitForJob(baseline, QStringLiteral("Kvelmar - D"));
     ASSERT_TRUE(job);
     EXPECT_EQ(job->copies, 2);
@@ -212,9 +212,9 @@ TEST_F(CupsPrint, ThePrintActionCancelledPrintsNothingAndKeepsThePrinter) {
     printing.PrintDialog = [](QWidget*, const QString&) {
         return std::optional<gd::TPrintChoice>();
     };
-    gd::TImageFileSource image(doc);
+    const auto image = gd::OpenPrintImage(doc);
     bool errorShown = false;
-    printing.ActionPrintExecute(nullptr, QStringLiteral("E"), image,
+    printing.ActionPrintExecute(nullptr, QStringLiteral("E"), *image,
                                 [&](const QString&) { errorShown = true; });
     EXPECT_FALSE(errorShown);
     EXPECT_EQ(printing.Printer().Chosen(), QStringLiteral("PDF"));
@@ -228,11 +228,11 @@ TEST_F(CupsPrint, ThePrintActionShowsAFailureInTheErrorBox) {
     printing.PrintDialog = [](QWidget*, const QString&) {
         return std::optional<gd::TPrintChoice>(gd::TPrintChoice{QStringLiteral("PDF"), 1});
     };
-    gd::TImageFileSource image(doc);
+    const auto image = gd::OpenPrintImage(doc);
     QStringList errors;
     {
         TRejectJobs reject;
-        printing.ActionPrintExecute(nullptr, QStringLiteral("F"), image,
+        printing.ActionPrintExecute(nullptr, QStringLiteral("F"), *image,
                                     [&](const QString& m) { errors << m; });
     }
     EXPECT_EQ(errors, QStringList{QStringLiteral("Принтер \"PDF\" не принимает задания")});
