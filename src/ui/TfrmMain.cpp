@@ -2,6 +2,7 @@
 
 #include "common/Exception.h"
 #include "common/Messages.h"
+#include "printing/Printing.h"
 #include "server/DocServer.h"
 #include "settings/Settings.h"
 #include "settings/TfrmSetup.h"
@@ -23,7 +24,6 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QMimeData>
-#include <QPrinterInfo>
 #include <QScrollArea>
 #include <QStatusBar>
 #include <QTimer>
@@ -328,7 +328,10 @@ bool TfrmMain::FormCreate() {
         FCommandLine = ParseCommandLine(FArgs, FSettings, SelectDocFolder);
         StaticText->setText(FCommandLine.FDocFolder);
         StatusPanel2->setText(FCommandLine.FCtlFile);
-        I.ItemPrinter->setEnabled(!QPrinterInfo::availablePrinterNames().isEmpty());
+        I.ItemPrinter->setEnabled(TCurrentPrinter::AnyInstalled());
+        FPrinting = std::make_unique<TPrinting>(I.ItemPrinter->isEnabled());
+        FPrinting->StatusText = [this](const QString& text) { ShowPrintStatus(text); };
+        connect(I.ItemPrinter, &QAction::triggered, this, [this] { FPrinting->ItemPrinterClick(this); });
         FServer = std::make_unique<TDocServer>(static_cast<IServerHost&>(*this), FCommandLine,
                                                [this] { return FSettings.GetDefFileExt(); });
         FServer->UpdateStatusText();
@@ -476,6 +479,20 @@ void TfrmMain::SetCtlFileText(const QString& text) {
 void TfrmMain::SetSwitchChecked(bool on) {
     A.ActionAutoCommand->setChecked(on);
     ActionAutoCommandUpdate();
+}
+
+IDocPrinter* TfrmMain::DocPrinter() {
+    return FPrinting.get();
+}
+
+// What PRINT is printing, in the status bar; empty when it is done. Painted
+// at once: a job runs inside a command cycle without the event loop.
+void TfrmMain::ShowPrintStatus(const QString& text) {
+    if (text.isEmpty())
+        statusBar()->clearMessage();
+    else
+        statusBar()->showMessage(text);
+    statusBar()->repaint();
 }
 
 void TfrmMain::ProcessEvents() {

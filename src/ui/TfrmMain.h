@@ -23,6 +23,7 @@ class TfrmSetup;
 class TfrmProp;
 class TImageBox;
 class TInstanceLock;
+class TPrinting;
 class TDocServer;
 
 // Every user command of the window, each a QAction bound to its menu entries
@@ -141,6 +142,8 @@ private:
     void SetSwitchChecked(bool on) override;
     void ProcessEvents() override;
     void CloseMainWindow() override;
+    IDocPrinter* DocPrinter() override;
+    void ShowPrintStatus(const QString& text);
 
     TSettings& FSettings;
     TInstanceLock& FInstanceLock;
@@ -150,6 +153,7 @@ private:
     TfrmProp* FProp = nullptr;
     std::unique_ptr<TDocServer> FServer;
     std::unique_ptr<TPageView> FView;
+    std::unique_ptr<TPrinting> FPrinting;
     bool FCreated = false;
     bool FActivated = false;
     bool FDestroyed = false;
