@@ -450,8 +450,10 @@ void TfrmMain::ShowDocument() {
     ReloadDocument();
     if (isMinimized())
         showNormal();
-    raise();
-    activateWindow();
+    if (!IsOffscreenPlatform()) { // nothing to raise there, and Qt warns each time
+        raise();
+        activateWindow();
+    }
 }
 
 void TfrmMain::HideDocument() {
