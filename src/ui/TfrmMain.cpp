@@ -305,7 +305,8 @@ bool TfrmMain::FormCreate() {
         I.ItemPrinter->setEnabled(TCurrentPrinter::AnyInstalled());
         FPrinting = std::make_unique<TPrinting>(I.ItemPrinter->isEnabled());
         FPrinting->StatusText = [this](const QString& text) { ShowPrintStatus(text); };
-        connect(I.ItemPrinter, &QAction::triggered, this, [this] { FPrinting->ItemPrinterClick(this); });
+        connect(I.ItemPrinter, &QAction::triggered, this,
+                [this] { FPrinting->ItemPrinterClick(this); });
         FServer = std::make_unique<TDocServer>(static_cast<IServerHost&>(*this), FCommandLine,
                                                [this] { return FSettings.GetDefFileExt(); });
         FServer->UpdateStatusText();

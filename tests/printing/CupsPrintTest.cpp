@@ -80,19 +80,13 @@ TEST_F(CupsPrint, ThreePagesTwoCopiesReachCupsAsOneJob) {
                            QStringLiteral("Печать \"Kvelmar - A\": лист 3 из 3"), QString()}));
 }
 
-TEST_F(CupsPrint, CopiesThatAreNoNumberOrBelowOnePrintOneCopy) {
+TEST_F(CupsPrint, ACopyCountBelowOnePrintsOneCopy) {
     gd::TPrinting printing(gd::TCurrentPrinter::AnyInstalled());
-    ASSERT_TRUE(QFile::copy(doc, dir.filePath(QStringLiteral("B.tif"))));
-    EXPECT_EQ(gd::ExecutePrintCommand(printing, QStringLiteral("A"), doc, QStringLiteral("abc")),
+    EXPECT_EQ(gd::ExecutePrintCommand(printing, QStringLiteral("B"), doc, QStringLiteral("0")),
               '<');
-    EXPECT_EQ(gd::ExecutePrintCommand(printing, QStringLiteral("B"),
-                                      dir.filePath(QStringLiteral("B.tif")), QStringLiteral("0")),
-              '<');
-    for (const char* name : {"Kvelmar - A", "Kvelmar - B"}) {
-        const auto job = gdtest::WaitForJob(baseline, QString::fromUtf8(name));
-        ASSERT_TRUE(job) << name;
-        EXPECT_EQ(job->copies, 1) << name;
-    }
+    const auto job = gdtest::WaitForJob(baseline, QStringLiteral("Kvelmar - B"));
+    ASSERT_TRUE(job);
+    EXPECT_EQ(job->copies, 1);
 }
 
 TEST_F(CupsPrint, AQueueThatRejectsJobsFailsTheRequest) {

@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <new>
 
 namespace {
 
@@ -18,13 +19,13 @@ struct TCall {
 
 struct TPrinter : gd::IDocPrinter {
     bool available = true;
-    bool fail = false;
+    std::function<void()> fail;
     std::vector<TCall> calls;
     bool PrinterAvailable() const override { return available; }
     void PrintFile(const QString& path, const QString& title, int copies) override {
         calls.push_back({path, title, copies});
         if (fail)
-            throw gd::Exception(QStringLiteral("refused"));
+            fail();
     }
 };
 
@@ -91,18 +92,25 @@ TEST_F(PrintCycle, PrintsTheFirstExistingFileWithTitleAndCopies) {
 }
 
 TEST_F(PrintCycle, RefusalsAndFailuresAreMarkedAndTheServerGoesOn) {
-    printer.fail = true;
-    EXPECT_EQ(Cycle(Line("PRINT=A") + Line("PRINT=B") + Line("PRINT=../docs/A") + Line("PRINT=") +
-                    Line("TEST=")),
-              Line("PRINT=A", '#') + Line("PRINT=B", '#') + Line("PRINT=../docs/A", '#') +
-                  Line("PRINT=", '#') + Line("TEST=", '<'));
+    printer.fail = [] { throw gd::Exception(QStringLiteral("refused")); };
+    // A folder by a document's name is no document.
+    ASSERT_TRUE(QDir(docs).mkdir(QStringLiteral("C.tif")));
+    EXPECT_EQ(Cycle(Line("PRINT=A") + Line("PRINT=B") + Line("PRINT=C") + Line("PRINT=../docs/A") +
+                    Line("PRINT=") + Line("TEST=")),
+              Line("PRINT=A", '#') + Line("PRINT=B", '#') + Line("PRINT=C", '#') +
+                  Line("PRINT=../docs/A", '#') + Line("PRINT=", '#') + Line("TEST=", '<'));
     EXPECT_EQ(printer.calls.size(), 1u); // only A reached the printer
     EXPECT_TRUE(server->IsActive());
+    // Not only the program's own errors: anything thrown is a failed print.
+    printer.fail = [] { throw std::bad_alloc(); };
+    EXPECT_EQ(Cycle(Line("PRINT=A")), Line("PRINT=A", '#'));
+    EXPECT_TRUE(server->IsActive());
 
-    printer.fail = false;
+    printer.fail = nullptr;
+    printer.calls.clear();
     printer.available = false;
     EXPECT_EQ(Cycle(Line("PRINT=A")), Line("PRINT=A", '#'));
     host.printer = nullptr;
     EXPECT_EQ(Cycle(Line("PRINT=A")), Line("PRINT=A", '#'));
-    EXPECT_EQ(printer.calls.size(), 1u);
+    EXPECT_TRUE(printer.calls.empty());
 }
