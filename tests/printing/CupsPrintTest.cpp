@@ -13,6 +13,7 @@
 #include <QProgressDialog>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 // End to end through the real CUPS scheduler and the cups-pdf queue "PDF".
@@ -259,4 +260,28 @@ TEST(PrintProgressDialog, CancelStopsTheJob) {
     ASSERT_NE(qobject_cast<QProgressDialog*>(dialog), nullptr);
     qobject_cast<QProgressDialog*>(dialog)->cancel();
     EXPECT_FALSE(progress->Sheet(1, 100));
+}
+
+TEST_F(CupsPrint, TheRealDialogsAnswerOkAndCancel) {
+    // Closes the modal dialog as soon as it runs.
+    const auto answer = [](bool ok) {
+        QTimer::singleShot(200, [ok] {
+            auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            ASSERT_NE(dialog, nullptr);
+            ok ? dialog->accept() : dialog->reject();
+        });
+    };
+    answer(false);
+    EXPECT_FALSE(gd::ShowPrintDialog(nullptr, QStringLiteral("PDF")));
+    answer(true);
+    const std::optional<gd::TPrintChoice> choice =
+        gd::ShowPrintDialog(nullptr, QStringLiteral("PDF"));
+    ASSERT_TRUE(choice);
+    EXPECT_EQ(choice->printer, QStringLiteral("PDF"));
+    EXPECT_EQ(choice->copies, 1);
+
+    answer(false);
+    EXPECT_FALSE(gd::ShowPrinterSetupDialog(nullptr, QStringLiteral("PDF")));
+    answer(true);
+    EXPECT_EQ(gd::ShowPrinterSetupDialog(nullptr, QStringLiteral("PDF")), QStringLiteral("PDF"));
 }
