@@ -130,10 +130,41 @@ bool TDocServer::ExecuteCommand(TMarkPair& pair) {
                                         FromCp1251(ParamValue(items, "COPIES")));
         return false;
     }
-    case TCommand::Show:
-    case TCommand::Edit:
+    case TCommand::Show: {
+        if (!FClientBound())
+            return false;
+        const QString name = FromCp1251(ItemValue(first));
+        // An empty name empties the view; any other must be a bare file name.
+        if (!name.isEmpty() && !IsSafeDocName(name))
+            return false;
+        SetDocName(name);
+        FHost.ShowDocument();
+        if (FDocNameNow.isEmpty()) {
+            pair.Mark = kMarkDone;
+            return false;
+        }
+        pair.Mark = kMarkTaken;
+        SetHeldCommand(pair.Line, false);
+        return true;
+    }
+    case TCommand::Edit: {
+        if (!FClientBound())
+            return false;
+        const QString name = FromCp1251(ItemValue(first));
+        if (!IsSafeDocName(name))
+            return false;
+        SetDocName(name);
+        FHost.ShowDocument();
+        pair.Mark = kMarkTaken;
+        SetHeldCommand(pair.Line, true);
+        return true;
+    }
     case TCommand::Hide:
-        // Carried out once documents can be loaded and shown; refused until then.
+        if (!FClientBound())
+            return false;
+        SetDocName(QString());
+        FHost.HideDocument();
+        pair.Mark = kMarkDone;
         return false;
     case TCommand::Unknown:
         return false;

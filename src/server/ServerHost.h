@@ -28,10 +28,15 @@ public:
     // Closes the main window as its close box does (EXIT).
     virtual void CloseMainWindow() = 0;
 
-    // Document hooks: until the document subsystem exists there is never a
-    // source bitmap and nothing to reload.
+    // The open document. HasSource: the page list has a source bitmap (a file
+    // existed for the name). ReloadDocument reads the current document's file
+    // again (or empties the view); ShowDocument does that and brings the
+    // window back from minimised; HideDocument closes the document, empties
+    // the view and minimises the window.
     virtual bool HasSource() { return false; }
     virtual void ReloadDocument() {}
+    virtual void ShowDocument() {}
+    virtual void HideDocument() {}
 
     // The printer of PRINT; none refuses every PRINT.
     virtual IDocPrinter* DocPrinter() { return nullptr; }

@@ -4,17 +4,17 @@ namespace gd {
 
 // What the enable rules of the window read, gathered once per idle moment.
 struct TWindowState {
-    bool editMode = false;        // a held EDIT request is open
-    bool imageChanged = false;    // the shown picture was edited, not yet in the page list
-    bool modified = false;        // the page list differs from the document's file
-    int pageIndex = -1;           // current page, -1 for none
+    bool editMode = false;     // a held EDIT request is open
+    bool imageChanged = false; // the shown picture was edited, not yet in the page list
+    bool modified = false;     // the page list differs from the document's file
+    int pageIndex = -1;        // current page, -1 for none
     int pageCount = 0;
-    bool serverActive = false;    // the server switch is on
+    bool serverActive = false; // the server switch is on
     bool printerAvailable = false;
     bool scannerAvailable = false;
-    bool pictureShown = false;    // the picture control holds a picture
+    bool pictureShown = false; // the picture control holds a picture
     bool clipboardHasImage = false;
-    bool canPrintSource = true;   // the document has a file to print from
+    bool canPrintSource = true; // the document has a file to print from
 };
 
 // The enabled state of every action and of the two controls whose state

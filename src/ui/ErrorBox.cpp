@@ -16,7 +16,9 @@ bool IsOffscreenPlatform() {
 void ShowErrorBox(QWidget* parent, const QString& message) {
     QString text = ErrorBoxText(message);
     QString oneLine = text;
-    oneLine.replace(QStringLiteral("\r\n"), QStringLiteral(" ")).replace(u'\r', u' ').replace(u'\n', u' ');
+    oneLine.replace(QStringLiteral("\r\n"), QStringLiteral(" "))
+        .replace(u'\r', u' ')
+        .replace(u'\n', u' ');
     std::fprintf(stderr, "%s\n", oneLine.toUtf8().constData());
     std::fflush(stderr);
     if (IsOffscreenPlatform())

@@ -1,5 +1,6 @@
 #include "ImageBox.h"
 
+#include "document/ImageServices.h"
 #include "ui/FitMath.h"
 
 #include <QPaintEvent>
@@ -35,7 +36,9 @@ void TImageBox::SetFitInWindow(bool fit) {
     update();
 }
 
-QSize TImageBox::sizeHint() const { return FPicture.isNull() ? QSize(0, 0) : FPicture.size(); }
+QSize TImageBox::sizeHint() const {
+    return FPicture.isNull() ? QSize(0, 0) : FPicture.size();
+}
 
 QRect TImageBox::DrawRect() const {
     if (FPicture.isNull())
@@ -48,12 +51,13 @@ QRect TImageBox::DrawRect() const {
 const QImage& TImageBox::Scaled(const QSize& size) {
     const qint64 key = FPicture.cacheKey();
     if (FScaled.size() != size || FScaledKey != key) {
-        // Area averaging keeps thin strokes of a 1-bit page readable when
-        // it is reduced to the window.
-        QImage src = FPicture;
-        if (src.format() == QImage::Format_Mono || src.format() == QImage::Format_MonoLSB)
-            src = src.convertToFormat(QImage::Format_Grayscale8);
-        FScaled = src.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        // Area averaging keeps thin strokes of a 1-bit page readable when it
+        // is reduced to the window; enlarging (never needed when fitting) is
+        // left to Qt.
+        if (size.width() <= FPicture.width() && size.height() <= FPicture.height())
+            FScaled = BoxDownscale(FPicture, size);
+        else
+            FScaled = FPicture.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
         FScaledKey = key;
     }
     return FScaled;

@@ -2,23 +2,29 @@
 
 #include "common/Exception.h"
 #include "common/Messages.h"
+#include "printing/BitmapPrintImage.h"
 #include "printing/Printing.h"
 #include "server/DocServer.h"
 #include "settings/Settings.h"
 #include "settings/TfrmSetup.h"
+#include "ui/ActionRules.h"
 #include "ui/ErrorBox.h"
 #include "ui/ImageBox.h"
 #include "ui/Layout.h"
 #include "ui/TfrmProp.h"
 
+#include <QAbstractEventDispatcher>
 #include <QAction>
-#include <QIcon>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QFileDialog>
+#include <QGuiApplication>
+#include <QIcon>
 #include <QLabel>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QScrollArea>
 #include <QStatusBar>
 #include <QTimer>
@@ -43,13 +49,30 @@ TfrmMain::TfrmMain(TSettings& settings, TInstanceLock& instanceLock, QStringList
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(kAppTitle);
     setGeometry(277, 138, 523, 508);
-    setWindowIcon(QIcon::fromTheme(QStringLiteral("gdserver"), Icon(QStringLiteral("network-server"))));
+    setWindowIcon(
+        QIcon::fromTheme(QStringLiteral("gdserver"), Icon(QStringLiteral("network-server"))));
     ErrorBox = [this](const QString& message) { ShowErrorBox(this, message); };
     SelectDocFolder = [this](const QString& caption, QString& folder) {
         return SelectDocFolderDialog(caption, folder);
     };
     BuildActions();
     BuildWindow();
+    FView = std::make_unique<TPageView>(FPages, *ImageBox, *cbxPage);
+    connect(A.ActionPagePrior, &QAction::triggered, this, &TfrmMain::ActionPagePriorExecute);
+    connect(A.ActionPageNext, &QAction::triggered, this, &TfrmMain::ActionPageNextExecute);
+    connect(cbxPage, &QComboBox::activated, this, &TfrmMain::cbxPageCloseUp);
+    // Asking the clipboard at every idle moment would cost a round trip to
+    // its owner; its offer is noted when it changes instead.
+    if (QClipboard* clipboard = QGuiApplication::clipboard()) {
+        auto note = [this, clipboard] {
+            const QMimeData* data = clipboard->mimeData();
+            FClipboardHasImage = data && data->hasImage();
+        };
+        connect(clipboard, &QClipboard::dataChanged, this, note);
+        note();
+    }
+    connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, this,
+            &TfrmMain::UpdateActions);
 }
 
 TfrmMain::~TfrmMain() {
@@ -230,6 +253,9 @@ void TfrmMain::BuildWindow() {
     StatusPanel1 = new QLabel(this);
     StatusPanel1->setFixedWidth(110);
     StatusPanel2 = new QLabel(this);
+    // The text changes at every cycle in folder mode; its length must not
+    // relayout the status bar each time.
+    StatusPanel2->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     statusBar()->addWidget(StatusPanel1);
     statusBar()->addWidget(StatusPanel2, 1);
     statusBar()->setSizeGripEnabled(true);
@@ -248,7 +274,8 @@ void TfrmMain::SetFitInWindow(bool checked) {
     I.ItemFitInWindow->setChecked(checked);
     // Fitted, the picture control fills the area and no scroll bars are needed.
     ScrollBox->setWidgetResizable(checked);
-    ScrollBox->setHorizontalScrollBarPolicy(checked ? Qt::ScrollBarAlwaysOff : Qt::ScrollBarAsNeeded);
+    ScrollBox->setHorizontalScrollBarPolicy(checked ? Qt::ScrollBarAlwaysOff
+                                                    : Qt::ScrollBarAsNeeded);
     ScrollBox->setVerticalScrollBarPolicy(checked ? Qt::ScrollBarAlwaysOff : Qt::ScrollBarAsNeeded);
     ImageBox->SetFitInWindow(checked);
 }
@@ -307,6 +334,7 @@ bool TfrmMain::FormCreate() {
         FPrinting->StatusText = [this](const QString& text) { ShowPrintStatus(text); };
         connect(I.ItemPrinter, &QAction::triggered, this,
                 [this] { FPrinting->ItemPrinterClick(this); });
+        connect(A.ActionPrint, &QAction::triggered, this, &TfrmMain::ActionPrintExecute);
         FServer = std::make_unique<TDocServer>(static_cast<IServerHost&>(*this), FCommandLine,
                                                [this] { return FSettings.GetDefFileExt(); });
         FServer->UpdateStatusText();
@@ -362,8 +390,77 @@ void TfrmMain::ActionAutoCommandExecute() {
 }
 
 void TfrmMain::ActionAutoCommandUpdate() {
-    // Unsaved changes of the open document will disable the switch here.
-    A.ActionAutoCommand->setEnabled(FServer != nullptr);
+    // The server cannot be switched over unsaved changes.
+    A.ActionAutoCommand->setEnabled(FServer != nullptr && !FPages.FModified &&
+                                    !FView->ImageChanged);
+}
+
+void TfrmMain::UpdateActions() {
+    if (!FServer)
+        return;
+    TWindowState s;
+    s.editMode = FServer->FEditMode();
+    s.imageChanged = FView->ImageChanged;
+    s.modified = FPages.FModified;
+    s.pageCount = FPages.Count();
+    s.pageIndex = FPages.GetPageIndex();
+    s.serverActive = A.ActionAutoCommand->isChecked();
+    s.printerAvailable = I.ItemPrinter->isEnabled();
+    s.scannerAvailable = I.ItemScaner->isEnabled();
+    s.pictureShown = ImageBox->HasPicture();
+    s.clipboardHasImage = FClipboardHasImage;
+    s.canPrintSource = FPages.FSource != nullptr;
+    const TActionStates a = ComputeActionStates(s);
+    A.ActionAutoCommand->setEnabled(a.autoCommand);
+    A.ActionImport->setEnabled(a.import);
+    A.ActionSave->setEnabled(a.save);
+    A.ActionScan->setEnabled(a.scan);
+    A.ActionPrint->setEnabled(a.print);
+    A.ActionCut->setEnabled(a.cut);
+    A.ActionCopy->setEnabled(a.copy);
+    A.ActionPaste->setEnabled(a.paste);
+    A.ActionClear->setEnabled(a.clear);
+    A.ActionPageDel->setEnabled(a.pageDel);
+    A.ActionPageAddFromFile->setEnabled(a.pageAddFromFile);
+    A.ActionPageAddFromScan->setEnabled(a.pageAddFromScan);
+    A.ActionUndo->setEnabled(a.undo);
+    A.ActionPagePrior->setEnabled(a.pagePrior);
+    A.ActionPageNext->setEnabled(a.pageNext);
+    I.ItemPageAdd->setEnabled(a.pageAddMenu);
+    cbxPage->setEnabled(a.pageList);
+}
+
+void TfrmMain::ActionPagePriorExecute() {
+    View().ShowPage(FPages.GetPageIndex() - 1);
+}
+
+void TfrmMain::ActionPageNextExecute() {
+    View().ShowPage(FPages.GetPageIndex() + 1);
+}
+
+void TfrmMain::cbxPageCloseUp(int index) {
+    cbxPage->clearFocus();
+    if (index != FPages.GetPageIndex())
+        View().ShowPage(index);
+}
+
+void TfrmMain::ReloadDocument() {
+    const QString name = FServer ? FServer->FDocName() : QString();
+    View().ReloadDocument(name.isEmpty() ? QString() : FServer->DocFileName(name));
+}
+
+void TfrmMain::ShowDocument() {
+    ReloadDocument();
+    if (isMinimized())
+        showNormal();
+    raise();
+    activateWindow();
+}
+
+void TfrmMain::HideDocument() {
+    FPages.LoadSource(nullptr);
+    View().ShowPage(-1);
+    showMinimized();
 }
 
 void TfrmMain::ShowError(const QString& message) {
@@ -385,6 +482,14 @@ void TfrmMain::SetCtlFileText(const QString& text) {
 void TfrmMain::SetSwitchChecked(bool on) {
     A.ActionAutoCommand->setChecked(on);
     ActionAutoCommandUpdate();
+}
+
+void TfrmMain::ActionPrintExecute() {
+    // Disabled without a source: pages only scanned have no file to print.
+    if (!FPrinting || !FServer || !FPages.FSource)
+        return;
+    TBitmapPrintImage image(*FPages.FSource);
+    FPrinting->ActionPrintExecute(this, FServer->FDocName(), image, ErrorBox);
 }
 
 IDocPrinter* TfrmMain::DocPrinter() {

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "document/GdipExt.h"
 #include "server/ServerHost.h"
 #include "server/Startup.h"
+#include "ui/PageView.h"
 
 #include <QMainWindow>
 #include <functional>
@@ -60,7 +62,7 @@ struct TMainItems {
 
 // The main window: a thin shell that composes the server, the open document
 // and the dialogs. The logic lives in the objects it owns.
-class TfrmMain : public QMainWindow, private IServerHost {
+class TfrmMain : public QMainWindow, public IServerHost {
     Q_OBJECT
 public:
     TfrmMain(TSettings& settings, TInstanceLock& instanceLock, QStringList args,
@@ -89,9 +91,27 @@ public:
 
     // The server switch: toggles on execute; enabled while nothing is unsaved.
     void ActionAutoCommandExecute();
+    // "Печатать...": the print dialog, then the document's source bitmap.
+    void ActionPrintExecute();
     void ActionAutoCommandUpdate();
     // The document server, created by FormCreate.
     TDocServer* Server() const { return FServer.get(); }
+
+    // Page navigation, and the enable rules run when the window goes idle.
+    void ActionPagePriorExecute();
+    void ActionPageNextExecute();
+    void cbxPageCloseUp(int index);
+    void UpdateActions();
+
+    // The open document and the page shown (ShowPage, ReloadDocument, ImageChanged).
+    TImagePages FPages;
+    TPageView& View() { return *FView; }
+
+    // IServerHost: the document side of the server's commands.
+    bool HasSource() override { return FPages.FSource != nullptr; }
+    void ReloadDocument() override;
+    void ShowDocument() override;
+    void HideDocument() override;
 
     const TCommandLine& CommandLine() const { return FCommandLine; }
     bool Activated() const { return FActivated; }
@@ -134,10 +154,12 @@ private:
     TfrmSetup* FSetup = nullptr;
     TfrmProp* FProp = nullptr;
     std::unique_ptr<TDocServer> FServer;
+    std::unique_ptr<TPageView> FView;
     std::unique_ptr<TPrinting> FPrinting;
     bool FCreated = false;
     bool FActivated = false;
     bool FDestroyed = false;
+    bool FClipboardHasImage = false;
 };
 
 } // namespace gd

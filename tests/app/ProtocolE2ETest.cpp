@@ -143,3 +143,36 @@ TEST(Protocol, FolderModeServesEveryDdeFileInRotationAndRefusesDelete) {
     const Outcome late = Client(s.Docs + "/late.dde", "TEST=", 30);
     EXPECT_EQ(late.Code, 0);
 }
+
+TEST(GdClient, AppendsOneLineAfterAnUnfinishedLastLineAndCreatesMissingFiles) {
+    QTemporaryDir dir;
+    const QString ctl = dir.filePath("c.ctl");
+    WriteFile(ctl, "free");
+    Outcome o = Client(ctl, QStringLiteral("DELETE=Счёт"), -1);
+    EXPECT_EQ(o.Code, 0);
+    const QList<QByteArray> lines = ReadFile(ctl).split('\n');
+    ASSERT_EQ(lines.size(), 3);
+    EXPECT_EQ(lines[0], "free\r");
+    EXPECT_EQ(lines[1].size(), 1 + 34 + 11 + 1);
+    EXPECT_TRUE(lines[1].startsWith('>'));
+    EXPECT_TRUE(lines[1].endsWith("DELETE=\xD1\xF7\xB8\xF2\r")); // Windows-1251
+    EXPECT_EQ(lines[2], "");
+
+    // Nobody serves the file: the wait ends with the mark last seen.
+    o = Client(ctl, "TEST=", 0);
+    EXPECT_EQ(o.Code, 2);
+    EXPECT_EQ(o.Mark, ">");
+    // Two requests never share an id.
+    const QList<QByteArray> after = ReadFile(ctl).split('\n');
+    ASSERT_EQ(after.size(), 4);
+    EXPECT_NE(after[1].mid(1, 16), after[2].mid(1, 16));
+
+    const QString fresh = dir.filePath("new.dde");
+    EXPECT_EQ(Client(fresh, "TEST=", -1).Code, 0);
+    EXPECT_EQ(ReadFile(fresh).size(), 1 + 34 + 5 + 2);
+
+    EXPECT_EQ(Client(ctl, QStringLiteral("SHOW=日本"), -1).Code, 2); // not in the code page
+    EXPECT_EQ(Client(dir.filePath("no/such/folder.ctl"), "TEST=", -1).Code, 2);
+    EXPECT_EQ(gdtest::Run(QStringLiteral(GD_CLIENT_EXE), {ctl}).exitCode, 2);
+    EXPECT_EQ(ReadFile(ctl).split('\n').size(), 4); // refused requests wrote nothing
+}

@@ -67,8 +67,8 @@ TEST_F(CupsPrint, ThreePagesTwoCopiesReachCupsAsOneJob) {
     EXPECT_EQ(gd::ExecutePrintCommand(printing, QStringLiteral("A"), doc, QStringLiteral("2")),
               '<');
 
-    const auto job = gdtest::WaitForJob(baseline, QStringLiteral("Kvelmar - A"));
-    ASSERT_TRUE(job) << "no finished job named Kvelmar - A";
+    const auto job = gdtest::WaitForJob(baseline, QStringLiteral("Kvelmar - A"), 2);
+    ASSERT_TRUE(job) << "no finished job named Kvelmar - A with two copies";
     EXPECT_EQ(job->state, 9); // completed
     EXPECT_EQ(job->copies, 2);
     const QString pdf = gdtest::CupsPdfOutput(job->id);
@@ -95,11 +95,11 @@ TEST_F(CupsPrint, AQueueThatRejectsJobsFailsTheRequest) {
     {
         TRejectJobs reject;
         EXPECT_FALSE(gd::DestinationAcceptsJobs(QStringLiteral("PDF")));
-        EXPECT_EQ(gd::ExecutePrintCommand(printing, QStringLiteral("A"), doc, QStringLiteral("1")),
+        EXPECT_EQ(gd::ExecutePrintCommand(printing, QStringLiteral("R"), doc, QStringLiteral("1")),
                   '#');
         const auto image = gd::OpenPrintImage(doc);
         try {
-            printing.Print(QStringLiteral("Kvelmar - A"), *image, 1);
+            printing.Print(QStringLiteral("Kvelmar - R"), *image, 1);
             ADD_FAILURE() << "no error";
         } catch (const gd::Exception& e) {
             EXPECT_EQ(e.message(), QStringLiteral("Принтер \"PDF\" не принимает задания"));
@@ -107,7 +107,7 @@ TEST_F(CupsPrint, AQueueThatRejectsJobsFailsTheRequest) {
     }
     EXPECT_TRUE(gd::DestinationAcceptsJobs(QStringLiteral("PDF")));
     for (const gdtest::TCupsJob& j : gdtest::CupsJobs())
-        EXPECT_FALSE(j.id > baseline && j.name == QStringLiteral("Kvelmar - A")) << j.id;
+        EXPECT_FALSE(j.id > baseline && j.name == QStringLiteral("Kvelmar - R")) << j.id;
 }
 
 TEST_F(CupsPrint, TheJobUsesThePrintersDefaultPageAndResolution) {

@@ -69,7 +69,7 @@ TEST_F(PrintE2E, FolderModePrintsADocumentWithItsCopies) {
     ASSERT_TRUE(s.Start({s.Docs}));
     const QString ctl = s.Docs + QStringLiteral("/client.dde");
     EXPECT_EQ(Client(ctl, QStringLiteral("PRINT=A;COPIES=2")), "<");
-    const auto job = WaitForJob(baseline, QStringLiteral("Kvelmar - A"));
+    const auto job = WaitForJob(baseline, QStringLiteral("Kvelmar - A"), 2);
     ASSERT_TRUE(job);
     EXPECT_EQ(job->copies, 2);
     EXPECT_EQ(PdfPageCount(CupsPdfOutput(job->id)), 3);
@@ -77,9 +77,11 @@ TEST_F(PrintE2E, FolderModePrintsADocumentWithItsCopies) {
     EXPECT_EQ(Client(ctl, QStringLiteral("PRINT=Missing")), "#");
     EXPECT_EQ(Client(ctl, QStringLiteral("PRINT=../docs/A")), "#");
 
+    ASSERT_TRUE(
+        QFile::copy(s.Docs + QStringLiteral("/A.tif"), s.Docs + QStringLiteral("/Abc.tif")));
     const int before = LastCupsJobId();
-    EXPECT_EQ(Client(ctl, QStringLiteral("print=A;copies=abc")), "<");
-    const auto one = WaitForJob(before, QStringLiteral("Kvelmar - A"));
+    EXPECT_EQ(Client(ctl, QStringLiteral("print=Abc;copies=abc")), "<");
+    const auto one = WaitForJob(before, QStringLiteral("Kvelmar - Abc"));
     ASSERT_TRUE(one);
     EXPECT_EQ(one->copies, 1);
 }

@@ -67,8 +67,9 @@ TEST(MainWindowLayout, BuiltInBoundsThenStoredModes) {
 
 TEST(MainWindowLayout, FailedStartUpKeepsTheStoredLayout) {
     QTemporaryDir dir;
-    gdtest::WriteFile(dir.filePath("gdserver.ini"),
-                      "[Layout]\nTop=5\nLeft=6\nWidth=700\nHeight=600\nStayOnTop=1\nFitInWindow=0\n");
+    gdtest::WriteFile(
+        dir.filePath("gdserver.ini"),
+        "[Layout]\nTop=5\nLeft=6\nWidth=700\nHeight=600\nStayOnTop=1\nFitInWindow=0\n");
     {
         TSettings settings(dir.filePath("gdserver.ini"));
         settings.LoadSetup();
@@ -78,7 +79,8 @@ TEST(MainWindowLayout, FailedStartUpKeepsTheStoredLayout) {
         w.ErrorBox = [&](const QString& m) { errors << m; };
         EXPECT_FALSE(w.FormCreate());
         ASSERT_EQ(errors.size(), 1);
-        EXPECT_EQ(errors[0], QStringLiteral("Папка \"%1\" не найдена").arg(dir.filePath("missing")));
+        EXPECT_EQ(errors[0],
+                  QStringLiteral("Папка \"%1\" не найдена").arg(dir.filePath("missing")));
     }
     EXPECT_EQ(gdtest::ReadFile(dir.filePath("gdserver.ini")),
               "[Layout]\nTop=5\nLeft=6\nWidth=700\nHeight=600\nStayOnTop=1\nFitInWindow=0\n");
