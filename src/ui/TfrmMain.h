@@ -106,6 +106,7 @@ public:
     // The open document and the page shown (ShowPage, ReloadDocument, ImageChanged).
     TImagePages FPages;
     TPageView& View() { return *FView; }
+    TPrinting& Printing() { return *FPrinting; }
 
     // IServerHost: the document side of the server's commands.
     bool HasSource() override { return FPages.FSource != nullptr; }
