@@ -471,12 +471,16 @@ void TfrmMain::SetPathLine(const QString& text) {
     StaticText->setText(text);
 }
 
+// Every cycle sets both panels; an unchanged text must not cost a repaint
+// eight times a second while the server idles.
 void TfrmMain::SetStateText(const QString& text) {
-    StatusPanel1->setText(text);
+    if (StatusPanel1->text() != text)
+        StatusPanel1->setText(text);
 }
 
 void TfrmMain::SetCtlFileText(const QString& text) {
-    StatusPanel2->setText(text);
+    if (StatusPanel2->text() != text)
+        StatusPanel2->setText(text);
 }
 
 void TfrmMain::SetSwitchChecked(bool on) {
