@@ -116,7 +116,6 @@ std::optional<TPrintChoice> ShowPrintDialog(QWidget* parent, const QString& prin
     QPrintDialog dialog(&target, parent);
     // Printer, its properties and the copies: no range, selection or file.
     dialog.setOptions(QAbstractPrintDialog::PrintDialogOptions());
-    dialog.setMinMax(1, 1);
     if (dialog.exec() != QDialog::Accepted)
         return std::nullopt;
     return TPrintChoice{target.printerName(), target.copyCount()};

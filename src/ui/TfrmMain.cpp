@@ -2,6 +2,7 @@
 
 #include "common/Exception.h"
 #include "common/Messages.h"
+#include "printing/BitmapPrintImage.h"
 #include "printing/Printing.h"
 #include "server/DocServer.h"
 #include "settings/Settings.h"
@@ -331,7 +332,9 @@ bool TfrmMain::FormCreate() {
         I.ItemPrinter->setEnabled(TCurrentPrinter::AnyInstalled());
         FPrinting = std::make_unique<TPrinting>(I.ItemPrinter->isEnabled());
         FPrinting->StatusText = [this](const QString& text) { ShowPrintStatus(text); };
-        connect(I.ItemPrinter, &QAction::triggered, this, [this] { FPrinting->ItemPrinterClick(this); });
+        connect(I.ItemPrinter, &QAction::triggered, this,
+                [this] { FPrinting->ItemPrinterClick(this); });
+        connect(A.ActionPrint, &QAction::triggered, this, &TfrmMain::ActionPrintExecute);
         FServer = std::make_unique<TDocServer>(static_cast<IServerHost&>(*this), FCommandLine,
                                                [this] { return FSettings.GetDefFileExt(); });
         FServer->UpdateStatusText();
@@ -485,6 +488,14 @@ void TfrmMain::SetCtlFileText(const QString& text) {
 void TfrmMain::SetSwitchChecked(bool on) {
     A.ActionAutoCommand->setChecked(on);
     ActionAutoCommandUpdate();
+}
+
+void TfrmMain::ActionPrintExecute() {
+    // Disabled without a source: pages only scanned have no file to print.
+    if (!FPrinting || !FServer || !FPages.FSource)
+        return;
+    TBitmapPrintImage image(*FPages.FSource);
+    FPrinting->ActionPrintExecute(this, FServer->FDocName(), image, ErrorBox);
 }
 
 IDocPrinter* TfrmMain::DocPrinter() {

@@ -91,6 +91,8 @@ public:
 
     // The server switch: toggles on execute; enabled while nothing is unsaved.
     void ActionAutoCommandExecute();
+    // "Печатать...": the print dialog, then the document's source bitmap.
+    void ActionPrintExecute();
     void ActionAutoCommandUpdate();
     // The document server, created by FormCreate.
     TDocServer* Server() const { return FServer.get(); }
@@ -104,6 +106,7 @@ public:
     // The open document and the page shown (ShowPage, ReloadDocument, ImageChanged).
     TImagePages FPages;
     TPageView& View() { return *FView; }
+    TPrinting& Printing() { return *FPrinting; }
 
     // IServerHost: the document side of the server's commands.
     bool HasSource() override { return FPages.FSource != nullptr; }

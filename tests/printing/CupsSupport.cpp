@@ -82,12 +82,13 @@ int LastCupsJobId() {
     return last;
 }
 
-std::optional<TCupsJob> WaitForJob(int afterId, const QString& name, int timeoutMs) {
+std::optional<TCupsJob> WaitForJob(int afterId, const QString& name, int copies, int timeoutMs) {
     QElapsedTimer timer;
     timer.start();
     while (timer.elapsed() < timeoutMs) {
         for (const TCupsJob& j : CupsJobs())
-            if (j.id > afterId && j.name == name && j.state >= IPP_JSTATE_CANCELED)
+            if (j.id > afterId && j.name == name && (copies == 0 || j.copies == copies) &&
+                j.state >= IPP_JSTATE_CANCELED)
                 return j;
         QThread::msleep(100);
     }

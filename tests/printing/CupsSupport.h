@@ -33,8 +33,11 @@ struct TCupsJob {
 
 std::vector<TCupsJob> CupsJobs();
 int LastCupsJobId();
-// Waits until a job after afterId named name has ended; nullopt on timeout.
-std::optional<TCupsJob> WaitForJob(int afterId, const QString& name, int timeoutMs = 60000);
+// Waits until a job after afterId named name (and with that many copies,
+// when copies is not 0) has ended; nullopt on timeout. Other tests may print
+// under the same name meanwhile.
+std::optional<TCupsJob> WaitForJob(int afterId, const QString& name, int copies = 0,
+                                   int timeoutMs = 60000);
 // The PDF cups-pdf wrote for a job (its "Out" folder), empty when none.
 QString CupsPdfOutput(int jobId);
 int PdfPageCount(const QString& pdf);
