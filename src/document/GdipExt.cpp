@@ -47,11 +47,13 @@ std::unique_ptr<TImagePage> TImagePage::CreateFromFrame(int frameIndex) {
 std::unique_ptr<TImagePage> TImagePage::CreateFromBitmap(std::unique_ptr<TGPBitmap> bitmap) {
     std::unique_ptr<TImagePage> p(new TImagePage());
     p->FBitmap = std::move(bitmap);
+    p->FOwnImage = true;
     return p;
 }
 
 std::unique_ptr<TImagePage> TImagePage::CreateFromFile(const QString& fileName) {
     std::unique_ptr<TImagePage> p(new TImagePage());
+    p->FOwnImage = true;
     try {
         p->FBitmap = TGPBitmap::FromFile(fileName);
         p->FFileName = fileName;
@@ -70,7 +72,7 @@ TImagePage::~TImagePage() {
 }
 
 TGPBitmap* TImagePage::GetBitmap() {
-    if (FBitmap)
+    if (FBitmap || FOwnImage)
         return FBitmap.get();
     if (!FOwner || !FOwner->FSource)
         return nullptr;

@@ -50,8 +50,10 @@ public:
     TImagePage& operator=(const TImagePage&) = delete;
 
     // The page's image: its own bitmap, or the owner's source switched to
-    // FFrameIndex (SelectFrame, may throw); none without either. Use the
-    // result before asking another page of the same list.
+    // FFrameIndex (SelectFrame, may throw); none without either. A page made
+    // by CreateFromBitmap with no bitmap (a failed copy) shows nothing, never
+    // a frame of the source. Use the result before asking another page of the
+    // same list.
     TGPBitmap* GetBitmap();
 
     TImagePages* FOwner = nullptr; // set by the list
@@ -61,6 +63,7 @@ public:
 
 private:
     TImagePage() = default;
+    bool FOwnImage = false; // made from a bitmap (or file), even a missing one
 };
 
 class TImagePages {

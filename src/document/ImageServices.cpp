@@ -237,7 +237,9 @@ std::unique_ptr<TFrameSource> OpenFrameSource(const QString& path, GpStatus& sta
     QImageReader r(path);
     r.setDecideFormatFromContent(true);
     const QByteArray format = r.format();
-    if (format.isEmpty() || format == "tiff" || format == "tif" || !r.canRead()) {
+    // Only the codecs documents use: no SVG, PDF or other plugin formats.
+    static const QByteArrayList kFormats = {"jpeg", "bmp", "png", "gif"};
+    if (!kFormats.contains(format) || !r.canRead()) {
         status = GpStatus::UnknownImageFormat;
         return nullptr;
     }

@@ -71,8 +71,13 @@ extern const QUuid FrameDimensionTime; // GIF animation frames
 
 // The largest frame decoded or created: wider/taller than this, or more
 // pixel bytes than kMaxFrameBytes, fails with OutOfMemory.
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+constexpr qint64 kMaxFrameSide = 20000;
+constexpr qint64 kMaxFrameBytes = qint64(128) * 1024 * 1024;
+#else
 constexpr qint64 kMaxFrameSide = 40000;
 constexpr qint64 kMaxFrameBytes = qint64(1536) * 1024 * 1024;
+#endif
 
 QImage::Format QImageFormatOf(quint32 pixelFormat); // Format_Invalid when unsupported
 quint32 PixelFormatOf(QImage::Format format);

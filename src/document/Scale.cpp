@@ -38,34 +38,53 @@ template <class F> void SplitRows(int dstH, qint64 work, F&& rows) {
     }
 }
 
+template <int CH>
+void BoxRows(const QImage& src, QImage& dst, const std::vector<int>& map,
+             const std::vector<int>& span, int from, int to) {
+    const int sw = src.width(), sh = src.height(), dw = dst.width(), dh = dst.height();
+    std::vector<quint32> acc(size_t(dw) * CH);
+    uchar* const bits = dst.bits(); // once: scanLine() detaches, not thread-safe
+    const qsizetype bpl = dst.bytesPerLine();
+    for (int oy = from; oy < to; ++oy) {
+        const int y0 = RowBegin(oy, sh, dh),
+                  y1 = std::min(std::max(RowBegin(oy + 1, sh, dh), y0 + 1), sh);
+        std::fill(acc.begin(), acc.end(), 0u);
+        for (int y = y0; y < y1; ++y) {
+            const uchar* s = src.constScanLine(y);
+            const int* m = map.data();
+            for (int x = 0; x < sw; ++x, s += CH) {
+                quint32* a = acc.data() + size_t(m[x]) * CH;
+                for (int c = 0; c < CH; ++c)
+                    a[c] += s[c];
+            }
+        }
+        const int rows = y1 - y0;
+        uchar* d = bits + bpl * oy;
+        for (int ox = 0; ox < dw; ++ox) {
+            const quint32 n = quint32(std::max(1, span[size_t(ox)] * rows));
+            for (int c = 0; c < CH; ++c)
+                d[ox * CH + c] = uchar((acc[size_t(ox) * CH + c] + n / 2) / n);
+        }
+    }
+}
+
 QImage DownscaleBytes(const QImage& src, QSize size, int channels) {
-    const int sw = src.width(), sh = src.height(), dw = size.width(), dh = size.height();
-    QImage dst(dw, dh, src.format());
+    QImage dst(size, src.format());
     if (dst.isNull())
         return dst;
     std::vector<int> map, span;
-    ColumnMap(sw, dw, map, span);
-    SplitRows(dh, qint64(sw) * sh, [&](int from, int to) {
-        std::vector<quint32> acc(size_t(dw) * channels);
-        for (int oy = from; oy < to; ++oy) {
-            const int y0 = RowBegin(oy, sh, dh), y1 = std::max(RowBegin(oy + 1, sh, dh), y0 + 1);
-            std::fill(acc.begin(), acc.end(), 0u);
-            for (int y = y0; y < std::min(y1, sh); ++y) {
-                const uchar* s = src.constScanLine(y);
-                for (int x = 0; x < sw; ++x) {
-                    quint32* a = acc.data() + size_t(map[size_t(x)]) * channels;
-                    for (int c = 0; c < channels; ++c)
-                        a[c] += s[c];
-                    s += channels;
-                }
-            }
-            const int rows = std::min(y1, sh) - y0;
-            uchar* d = dst.scanLine(oy);
-            for (int ox = 0; ox < dw; ++ox) {
-                const quint32 n = quint32(std::max(1, span[size_t(ox)] * rows));
-                for (int c = 0; c < channels; ++c)
-                    d[ox * channels + c] = uchar((acc[size_t(ox) * channels + c] + n / 2) / n);
-            }
+    ColumnMap(src.width(), size.width(), map, span);
+    SplitRows(size.height(), qint64(src.width()) * src.height(), [&](int from, int to) {
+        switch (channels) {
+        case 1:
+            BoxRows<1>(src, dst, map, span, from, to);
+            break;
+        case 3:
+            BoxRows<3>(src, dst, map, span, from, to);
+            break;
+        default:
+            BoxRows<4>(src, dst, map, span, from, to);
+            break;
         }
     });
     return dst;
@@ -84,6 +103,8 @@ QImage DownscaleMono(const QImage& src, QSize size) {
     std::vector<int> map, span;
     ColumnMap(sw, dw, map, span);
     const int fullBytes = sw / 8;
+    uchar* const bits = dst.bits(); // once: scanLine() detaches, not thread-safe
+    const qsizetype bpl = dst.bytesPerLine();
     SplitRows(dh, qint64(sw) * sh / 8, [&](int from, int to) {
         std::vector<quint32> ones(static_cast<size_t>(dw));
         for (int oy = from; oy < to; ++oy) {
@@ -106,7 +127,7 @@ QImage DownscaleMono(const QImage& src, QSize size) {
                 }
             }
             const int rows = std::min(y1, sh) - y0;
-            uchar* d = dst.scanLine(oy);
+            uchar* d = bits + bpl * oy;
             for (int ox = 0; ox < dw; ++ox) {
                 const quint32 n = quint32(std::max(1, span[size_t(ox)] * rows));
                 const quint32 k = std::min(ones[size_t(ox)], n);

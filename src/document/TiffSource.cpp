@@ -224,9 +224,11 @@ void SetColorTable(TIFF* tif, const Plan& p, QImage& img) {
 }
 
 // Turns one raw row of the file into one row of the image.
-void EmitRow(const Plan& p, const uchar* raw, qsizetype rawBytes, QImage& img, int y) {
-    uchar* dst = img.scanLine(y);
-    const qsizetype bpl = img.bytesPerLine();
+// `bits` and `bpl` are taken once: QImage::scanLine() may not be called from
+// two threads at once.
+void EmitRow(const Plan& p, const uchar* raw, qsizetype rawBytes, uchar* bits, qsizetype bpl,
+             int y) {
+    uchar* dst = bits + bpl * y;
     switch (p.kind) {
     case Kind::GrayLow: {
         const int bps = p.bps, per = 8 / bps, maxv = (1 << bps) - 1;
@@ -274,7 +276,8 @@ void EmitRow(const Plan& p, const uchar* raw, qsizetype rawBytes, QImage& img, i
 
 struct Job {
     const Plan* plan;
-    QImage* img;
+    uchar* bits;
+    qsizetype bpl;
     qsizetype rowBytes; // bytes of one raw row of the whole image
     uint32_t unitRows;  // rows per strip or per tile band
     uint32_t tileW = 0; // tiles only
@@ -317,7 +320,8 @@ bool DecodeUnits(TIFF* tif, const Job& job, uint32_t first, uint32_t last) {
             }
         }
         for (uint32_t r = 0; r < got; ++r)
-            EmitRow(p, band.data() + size_t(r) * job.rowBytes, job.rowBytes, *job.img, int(y0 + r));
+            EmitRow(p, band.data() + size_t(r) * job.rowBytes, job.rowBytes, job.bits, job.bpl,
+                    int(y0 + r));
     }
     return ok;
 }
@@ -360,7 +364,7 @@ public:
         // damaged strip leaves rows undecoded.
         img.fill(0);
 
-        Job job{&p, &img, 0, 0};
+        Job job{&p, img.bits(), img.bytesPerLine(), 0, 0};
         uint32_t units = 0;
         if (p.tiled) {
             uint32_t tw = 0, th = 0;
@@ -391,16 +395,17 @@ public:
                               std::thread::hardware_concurrency() >= 2;
         if (parallel) {
             const uint32_t mid = units / 2;
-            bool ok2 = false;
+            bool ok2 = false, opened = false;
             std::thread worker([&] {
                 TiffPtr second(OpenTiff(FPath, "rmh"));
-                if (second && TIFFSetSubDirectory(second.get(), FOffsets[size_t(index)]))
+                opened = second && TIFFSetSubDirectory(second.get(), FOffsets[size_t(index)]);
+                if (opened)
                     ok2 = DecodeUnits(second.get(), job, mid, units);
-                else
-                    ok2 = false;
             });
             ok = DecodeUnits(tif, job, 0, mid);
             worker.join();
+            if (!opened) // the file could not be opened twice: finish here
+                ok2 = DecodeUnits(tif, job, mid, units);
             ok = ok && ok2;
         } else {
             ok = DecodeUnits(tif, job, 0, units);

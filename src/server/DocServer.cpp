@@ -157,9 +157,15 @@ bool TDocServer::ExecuteCommand(TMarkPair& pair) {
         FHost.HideDocument();
         pair.Mark = kMarkDone;
         return false;
-    case TCommand::Print:
-        // Carried out once documents can be printed; refused until then.
+    case TCommand::Print: {
+        const QString name = FromCp1251(ItemValue(first));
+        IDocPrinter* printer = FHost.DocPrinter();
+        if (!printer || !IsSafeDocName(name))
+            return false;
+        pair.Mark = ExecutePrintCommand(*printer, name, DocFileName(name),
+                                        FromCp1251(ParamValue(items, "COPIES")));
         return false;
+    }
     case TCommand::Unknown:
         return false;
     }

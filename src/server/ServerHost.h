@@ -1,5 +1,7 @@
 #pragma once
 
+#include "printing/PrintCommand.h"
+
 #include <QString>
 
 namespace gd {
@@ -35,6 +37,9 @@ public:
     virtual void ReloadDocument() {}
     virtual void ShowDocument() {}
     virtual void HideDocument() {}
+
+    // The printer of PRINT; none refuses every PRINT.
+    virtual IDocPrinter* DocPrinter() { return nullptr; }
 };
 
 } // namespace gd

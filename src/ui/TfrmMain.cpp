@@ -2,6 +2,8 @@
 
 #include "common/Exception.h"
 #include "common/Messages.h"
+#include "printing/BitmapPrintImage.h"
+#include "printing/Printing.h"
 #include "scanning/Scanners.h"
 #include "server/DocServer.h"
 #include "settings/Settings.h"
@@ -26,7 +28,6 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QMimeData>
-#include <QPrinterInfo>
 #include <QScrollArea>
 #include <QStatusBar>
 #include <QTimer>
@@ -342,7 +343,12 @@ bool TfrmMain::FormCreate() {
         FTwainHook = std::move(hook);
         TWOpenDSM(static_cast<QWidget*>(this));
         I.ItemScaner->setEnabled(TWIsDSMOpen() && TWGetDefaultDS());
-        I.ItemPrinter->setEnabled(!QPrinterInfo::availablePrinterNames().isEmpty());
+        I.ItemPrinter->setEnabled(TCurrentPrinter::AnyInstalled());
+        FPrinting = std::make_unique<TPrinting>(I.ItemPrinter->isEnabled());
+        FPrinting->StatusText = [this](const QString& text) { ShowPrintStatus(text); };
+        connect(I.ItemPrinter, &QAction::triggered, this,
+                [this] { FPrinting->ItemPrinterClick(this); });
+        connect(A.ActionPrint, &QAction::triggered, this, &TfrmMain::ActionPrintExecute);
         FServer = std::make_unique<TDocServer>(static_cast<IServerHost&>(*this), FCommandLine,
                                                [this] { return FSettings.GetDefFileExt(); });
         FServer->UpdateStatusText();
@@ -512,8 +518,10 @@ void TfrmMain::ShowDocument() {
     ReloadDocument();
     if (isMinimized())
         showNormal();
-    raise();
-    activateWindow();
+    if (!IsOffscreenPlatform()) { // nothing to raise there, and Qt warns each time
+        raise();
+        activateWindow();
+    }
 }
 
 void TfrmMain::HideDocument() {
@@ -530,17 +538,43 @@ void TfrmMain::SetPathLine(const QString& text) {
     StaticText->setText(text);
 }
 
+// Every cycle sets both panels; an unchanged text must not cost a repaint
+// eight times a second while the server idles.
 void TfrmMain::SetStateText(const QString& text) {
-    StatusPanel1->setText(text);
+    if (StatusPanel1->text() != text)
+        StatusPanel1->setText(text);
 }
 
 void TfrmMain::SetCtlFileText(const QString& text) {
-    StatusPanel2->setText(text);
+    if (StatusPanel2->text() != text)
+        StatusPanel2->setText(text);
 }
 
 void TfrmMain::SetSwitchChecked(bool on) {
     A.ActionAutoCommand->setChecked(on);
     ActionAutoCommandUpdate();
+}
+
+void TfrmMain::ActionPrintExecute() {
+    // Disabled without a source: pages only scanned have no file to print.
+    if (!FPrinting || !FServer || !FPages.FSource)
+        return;
+    TBitmapPrintImage image(*FPages.FSource);
+    FPrinting->ActionPrintExecute(this, FServer->FDocName(), image, ErrorBox);
+}
+
+IDocPrinter* TfrmMain::DocPrinter() {
+    return FPrinting.get();
+}
+
+// What PRINT is printing, in the status bar; empty when it is done. Painted
+// at once: a job runs inside a command cycle without the event loop.
+void TfrmMain::ShowPrintStatus(const QString& text) {
+    if (text.isEmpty())
+        statusBar()->clearMessage();
+    else
+        statusBar()->showMessage(text);
+    statusBar()->repaint();
 }
 
 void TfrmMain::ProcessEvents() {

@@ -23,6 +23,7 @@ class TfrmSetup;
 class TfrmProp;
 class TImageBox;
 class TInstanceLock;
+class TPrinting;
 class TDocServer;
 
 // Every user command of the window, each a QAction bound to its menu entries
@@ -90,6 +91,8 @@ public:
 
     // The server switch: toggles on execute; enabled while nothing is unsaved.
     void ActionAutoCommandExecute();
+    // "Печатать...": the print dialog, then the document's source bitmap.
+    void ActionPrintExecute();
     void ActionAutoCommandUpdate();
     // The document server, created by FormCreate.
     TDocServer* Server() const { return FServer.get(); }
@@ -109,6 +112,7 @@ public:
     // The open document and the page shown (ShowPage, ReloadDocument, ImageChanged).
     TImagePages FPages;
     TPageView& View() { return *FView; }
+    TPrinting& Printing() { return *FPrinting; }
 
     // IServerHost: the document side of the server's commands.
     bool HasSource() override { return FPages.FSource != nullptr; }
@@ -148,6 +152,8 @@ private:
     void SetSwitchChecked(bool on) override;
     void ProcessEvents() override;
     void CloseMainWindow() override;
+    IDocPrinter* DocPrinter() override;
+    void ShowPrintStatus(const QString& text);
 
     TSettings& FSettings;
     TInstanceLock& FInstanceLock;
@@ -157,6 +163,7 @@ private:
     TfrmProp* FProp = nullptr;
     std::unique_ptr<TDocServer> FServer;
     std::unique_ptr<TPageView> FView;
+    std::unique_ptr<TPrinting> FPrinting;
     // The application-wide message hook of the scanner layer, while installed.
     std::unique_ptr<QObject> FTwainHook;
     bool FCreated = false;

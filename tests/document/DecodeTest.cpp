@@ -6,6 +6,7 @@
 #include "document/GdipExt.h"
 
 #include <QFile>
+#include <cstring>
 
 using namespace gd;
 using doctest::Files;
@@ -290,6 +291,40 @@ TEST_F(DecodeTest, HugeDeclaredSizeFailsCleanly) {
     ASSERT_EQ(GetFrameCount(*b), 1);
     EXPECT_TRUE(b->ToQImage().isNull());
     EXPECT_NE(b->GetLastStatus(), GpStatus::Ok);
+}
+
+} // namespace
+
+namespace {
+
+TEST(BigPages, StripsAndTilesDecodedOnTwoThreadsMatch) {
+    Files f;
+    // Over 4 MB decoded, in many strips: the second half goes to a worker.
+    f.Convert(
+        A({"-size", "160x120", "plasma:fractal", "-resize", "1400x1100!", "-depth", "8",
+           "-compress", "LZW", "-define", "tiff:predictor=2", "-define", "tiff:rows-per-strip=16"}),
+        "big.tif");
+    f.Tool("tiffcp",
+           {QStringLiteral("-t"), QStringLiteral("-w"), QStringLiteral("256"), QStringLiteral("-l"),
+            QStringLiteral("128"), f.Path("big.tif"), f.Path("big_tiled.tif")});
+    for (const char* name : {"big.tif", "big_tiled.tif"}) {
+        auto b = TGPBitmapExt::FromFile(f.Path(QString::fromUtf8(name)));
+        ExpectFrame(f, *b, f.Path(QString::fromUtf8(name)), 0, {PixelFormat24bppRGB, false});
+    }
+}
+
+TEST(BigPages, FitKeepsRowsInPlace) {
+    // Each row has its own gray level; the fit on two threads must keep them
+    // in order.
+    QImage img(3000, 2000, QImage::Format_Grayscale8);
+    for (int y = 0; y < img.height(); ++y)
+        std::memset(img.scanLine(y), y * 255 / 1999, size_t(img.bytesPerLine()));
+    const QImage fit = FitImage(img, QSize(1000, 1000));
+    ASSERT_EQ(fit.size(), QSize(1000, 667));
+    for (int oy = 0; oy < fit.height(); ++oy) {
+        const double centre = (oy + 0.5) * 2000.0 / 667 - 0.5;
+        EXPECT_NEAR(qGray(fit.pixel(500, oy)), centre * 255 / 1999, 1.5) << oy;
+    }
 }
 
 } // namespace

@@ -207,6 +207,23 @@ TEST_F(PageListTest, CopyFramesInAfterTheCurrentPage) {
     EXPECT_EQ(empty.Get(1)->GetBitmap()->GetWidth(), 11);
 }
 
+TEST_F(PageListTest, FailedFrameCopyIsAPageShowingNothing) {
+    OpenDocument(pages, MakePages(f, QStringLiteral("doc.tif"), 2));
+    // A frame that cannot be decoded: it claims 60000 x 60000 pixels.
+    f.Convert({QStringLiteral("-size"), QStringLiteral("8x8"), QStringLiteral("xc:white"),
+               QStringLiteral("-compress"), QStringLiteral("None")},
+              QStringLiteral("huge.tif"));
+    f.Tool(QStringLiteral("tiffset"), {QStringLiteral("-s"), QStringLiteral("256"),
+                                       QStringLiteral("60000"), f.Path("huge.tif")});
+    f.Tool(QStringLiteral("tiffset"), {QStringLiteral("-s"), QStringLiteral("257"),
+                                       QStringLiteral("60000"), f.Path("huge.tif")});
+    pages.SetPageIndex(0);
+    EXPECT_EQ(CopyFramesIn(pages, f.Path("huge.tif")), 1);
+    ASSERT_EQ(pages.Count(), 3);
+    EXPECT_EQ(pages.Get(1)->GetBitmap(), nullptr); // not frame 0 of the document
+    EXPECT_EQ(pages.FSource->FActiveFrame, 0);
+}
+
 TEST_F(PageListTest, UndecodableDocumentHasASourceAndNoPages) {
     gdtest::WriteFile(f.Path("bad.tif"), QByteArray("II*\0garbage", 11));
     OpenDocument(pages, f.Path("bad.tif"));

@@ -1,0 +1,139 @@
+// From a SHOW request to the page painted, and page-to-page navigation, in the
+// real window on the offscreen platform.
+//   display_bench [FOLDER]   (FOLDER keeps the generated documents between runs)
+#include "server/DocServer.h"
+#include "server/Startup.h"
+#include "settings/Settings.h"
+#include "ui/ImageBox.h"
+#include "ui/TfrmMain.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+bool Tool(const QString& program, const QStringList& args) {
+    QProcess p;
+    p.start(program, args);
+    return p.waitForFinished(600000) && p.exitCode() == 0;
+}
+
+// A4 at 300 dpi, G4, 500 pages; and one A4 page at 600 dpi in colour, LZW.
+bool MakeDocuments(const QString& docs) {
+    const QString g4 = docs + "/G4500.tif", colour = docs + "/COLOUR.tif";
+    if (!QFile::exists(g4)) {
+        const QString page = docs + "/page.tif";
+        // A page of text: 60 lines across the sheet.
+        QStringList draw{"-size", "2480x3508", "xc:white", "-fill", "black", "-pointsize", "36"};
+        for (int line = 0; line < 60; ++line)
+            draw << "-draw"
+                 << QStringLiteral("text 200,%1 'Line %2: the quick brown fox jumps over the lazy "
+                                   "dog, 0123456789 ABCDEFGHIJ'")
+                        .arg(250 + line * 50)
+                        .arg(line + 1);
+        draw << "-monochrome"
+             << "-compress"
+             << "Group4"
+             << "-density"
+             << "300" << page;
+        if (!Tool("convert-im6.q16", draw))
+            return false;
+        QStringList args{"-c", "g4"};
+        for (int i = 0; i < 500; ++i)
+            args << page;
+        args << g4;
+        if (!Tool("tiffcp", args))
+            return false;
+        QFile::remove(page);
+    }
+    if (!QFile::exists(colour) &&
+        !Tool("convert-im6.q16", {"-size", "4960x7016", "plasma:steelblue-orange", "-depth", "8",
+                                  "-compress", "LZW", "-density", "600", colour}))
+        return false;
+    return true;
+}
+
+QByteArray Request(const QByteArray& command) {
+    static int n = 0;
+    return '>' + QByteArray::number(++n).rightJustified(34, '0') + command + "\r\n";
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QTemporaryDir tmp;
+    const QString root = argc > 1 ? QString::fromLocal8Bit(argv[1]) : tmp.path();
+    const QString docs = root + "/docs";
+    QDir().mkpath(docs);
+    std::printf("preparing documents in %s\n", qPrintable(docs));
+    if (!MakeDocuments(docs)) {
+        std::fprintf(stderr, "could not make the documents\n");
+        return 1;
+    }
+    const QString ctl = root + "/bench.ctl";
+    gd::TSettings settings(root + "/gdserver.ini");
+    gd::TInstanceLock lock("/BENCH/" + root, root);
+    gd::TfrmMain w(settings, lock, {docs, ctl});
+    QFile::remove(ctl);
+    QFile(ctl).open(QIODevice::WriteOnly);
+    if (!w.FormCreate())
+        return 1;
+    w.show();
+    QApplication::processEvents();
+
+    for (bool fit : {true, false}) {
+        w.SetFitInWindow(fit);
+        for (const char* doc : {"G4500", "COLOUR"}) {
+            std::vector<double> ms;
+            for (int run = 0; run < 5; ++run) {
+                w.Server()->SetServerActive(true); // ends the last hold, empties the view
+                QFile f(ctl);
+                f.open(QIODevice::Append);
+                f.write(Request(QByteArray("SHOW=") + doc));
+                f.close();
+                QElapsedTimer t;
+                t.start();
+                w.Server()->ExecuteCommands();
+                w.ImageBox->repaint();
+                ms.push_back(t.nsecsElapsed() / 1e6);
+            }
+            std::printf("SHOW %-6s to first paint (%s): median %.1f ms\n", doc,
+                        fit ? "fit in window" : "natural size", Median(ms));
+        }
+        // Navigation through the 500-page document.
+        w.Server()->SetServerActive(true);
+        QFile f(ctl);
+        f.open(QIODevice::Append);
+        f.write(Request("SHOW=G4500"));
+        f.close();
+        w.Server()->ExecuteCommands();
+        std::vector<double> ms;
+        for (int i = 0; i < 60; ++i) {
+            QElapsedTimer t;
+            t.start();
+            w.A.ActionPageNext->trigger();
+            w.ImageBox->repaint();
+            ms.push_back(t.nsecsElapsed() / 1e6);
+        }
+        std::printf("next page on the 500-page G4 document (%s): median %.1f ms, worst %.1f ms\n",
+                    fit ? "fit in window" : "natural size", Median(ms),
+                    *std::max_element(ms.begin(), ms.end()));
+    }
+    w.Server()->SetServerActive(true);
+    return 0;
+}

@@ -1,0 +1,55 @@
+// libFuzzer target: open a file by content and decode, fit and re-encode
+// every frame. No crash, hang, sanitizer report or unbounded allocation.
+
+#include "document/GdipExt.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QTemporaryDir>
+#include <cstdint>
+
+namespace {
+
+QTemporaryDir* gDir = nullptr;
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+    // Qt's codec plugins are found through the application object.
+    static QCoreApplication app(*argc, *argv);
+    static QTemporaryDir dir;
+    gDir = &dir;
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const QString path = gDir->filePath(QStringLiteral("input"));
+    {
+        QFile f(path);
+        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return 0;
+        f.write(reinterpret_cast<const char*>(data), qint64(size));
+    }
+    auto bitmap = gd::TGPBitmapExt::FromFile(path);
+    const int frames = std::min(gd::GetFrameCount(*bitmap), 64);
+    for (int i = 0; i < frames; ++i) {
+        gd::SelectFrame(*bitmap, i);
+        bitmap->GetPixelFormat();
+        bitmap->GetFlags();
+        bitmap->GetHorizontalResolution();
+        const QImage img = bitmap->ToQImage();
+        if (img.isNull())
+            continue;
+        gd::FitImage(img, QSize(64, 64));
+        if (qint64(img.width()) * img.height() <= 256 * 256 && i < 4) {
+            auto copy = bitmap->Clone();
+            if (copy) {
+                gd::TMultiFrameEncoder enc(gDir->filePath(QStringLiteral("out.tif")),
+                                           gd::TEncoderClsid::Tiff, *copy,
+                                           gd::EncoderValueCompressionCCITT4);
+                enc.Flush();
+            }
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,26 @@
+#include "PrintCommand.h"
+
+#include "PrintDocument.h"
+#include "common/IntText.h"
+
+#include <QFileInfo>
+
+namespace gd {
+
+char ExecutePrintCommand(IDocPrinter& printer, const QString& docName, const QString& path,
+                         const QString& copiesText) {
+    if (!printer.PrinterAvailable())
+        return '#';
+    const int copies = ParseInt(copiesText).value_or(1);
+    if (!QFileInfo(path).isFile())
+        return '#';
+    try {
+        printer.PrintFile(path, PrintJobTitle(docName), copies);
+    } catch (...) {
+        // Unattended: the client learns of the failure from the mark alone.
+        return '#';
+    }
+    return '<';
+}
+
+} // namespace gd

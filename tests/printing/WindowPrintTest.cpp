@@ -1,0 +1,92 @@
+// The window's printing: "Печатать..." on a shown document and
+// "Выбрать принтер...", with the dialogs answered through their seams.
+#include "CupsSupport.h"
+#include "document/GdipExt.h"
+#include "printing/Printing.h"
+#include "server/DocServer.h"
+#include "settings/Settings.h"
+#include "support/TestSupport.h"
+#include "ui/TfrmMain.h"
+
+#include <QAction>
+#include <QDir>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+class WindowPrint : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const QString error = gdtest::SetUpCupsPdf();
+        ASSERT_TRUE(error.isEmpty()) << error.toStdString();
+        QDir().mkpath(docs);
+        gdtest::WriteFile(ctl, "");
+        ASSERT_TRUE(gdtest::MakeG4Tiff(docs + QStringLiteral("/W.tif"),
+                                       {{800, 1100}, {400, 550}, {1100, 800}}));
+        settings = std::make_unique<gd::TSettings>(dir.filePath(QStringLiteral("gdserver.ini")));
+        settings->LoadSetup();
+        lock =
+            std::make_unique<gd::TInstanceLock>(QStringLiteral("/TEST/") + dir.path(), dir.path());
+        w = std::make_unique<gd::TfrmMain>(*settings, *lock, QStringList{docs, ctl});
+        w->ErrorBox = [this](const QString& m) { errors << m; };
+        ASSERT_TRUE(w->FormCreate());
+        baseline = gdtest::LastCupsJobId();
+    }
+    void Show(const QByteArray& name) {
+        gdtest::WriteFile(ctl, '>' + QByteArray(34, 'w') + "SHOW=" + name + "\r\n");
+        w->Server()->SetServerActive(true);
+        w->Server()->ExecuteCommands();
+        w->UpdateActions();
+    }
+
+    gdtest::TCupsLock cups;
+    QTemporaryDir dir;
+    QString docs = dir.filePath(QStringLiteral("docs"));
+    QString ctl = dir.filePath(QStringLiteral("client.ctl"));
+    std::unique_ptr<gd::TSettings> settings;
+    std::unique_ptr<gd::TInstanceLock> lock;
+    std::unique_ptr<gd::TfrmMain> w;
+    QStringList errors;
+    int baseline = 0;
+};
+
+} // namespace
+
+TEST_F(WindowPrint, PrintActionPrintsTheShownDocumentWithTheDialogsCopies) {
+    EXPECT_TRUE(w->I.ItemPrinter->isEnabled());
+    Show("W");
+    ASSERT_NE(w->FPages.FSource, nullptr);
+    ASSERT_TRUE(w->A.ActionPrint->isEnabled());
+    w->FPages.SetPageIndex(1);
+    const int frame = w->FPages.FSource->FActiveFrame;
+    w->Printing().PrintDialog = [](QWidget*, const QString&) {
+        return std::optional<gd::TPrintChoice>(gd::TPrintChoice{QStringLiteral("PDF"), 2});
+    };
+    w->A.ActionPrint->trigger();
+    EXPECT_TRUE(errors.isEmpty()) << errors.join(QLatin1Char(' ')).toStdString();
+    EXPECT_EQ(w->FPages.FSource->FActiveFrame, frame);
+    const auto job = gdtest::WaitForJob(baseline, QStringLiteral("Kvelmar - W"), 2);
+    ASSERT_TRUE(job);
+    EXPECT_EQ(gdtest::PdfPageCount(gdtest::CupsPdfOutput(job->id)), 3);
+    QFile::remove(gdtest::CupsPdfOutput(job->id));
+}
+
+TEST_F(WindowPrint, PrintActionIsDisabledWhileTheServerServesOrNothingIsShown) {
+    w->UpdateActions();
+    EXPECT_FALSE(w->A.ActionPrint->isEnabled()); // nothing shown
+    Show("W");
+    EXPECT_TRUE(w->A.ActionPrint->isEnabled());
+    w->A.ActionAutoCommand->setChecked(true);
+    w->UpdateActions();
+    EXPECT_FALSE(w->A.ActionPrint->isEnabled());
+}
+
+TEST_F(WindowPrint, ChoosePrinterMakesTheChoiceCurrent) {
+    w->Printing().SetupDialog = [](QWidget*, const QString& current) {
+        EXPECT_EQ(current, QStringLiteral("PDF")); // the system default
+        return std::optional<QString>(QStringLiteral("PDF"));
+    };
+    w->I.ItemPrinter->trigger();
+    EXPECT_EQ(w->Printing().Printer().Chosen(), QStringLiteral("PDF"));
+}
