@@ -24,6 +24,7 @@ class TfrmProp;
 class TImageBox;
 class TInstanceLock;
 class TDocServer;
+class TEditor;
 
 // Every user command of the window, each a QAction bound to its menu entries
 // and tool buttons; enable rules run when the window becomes idle.
@@ -110,6 +111,20 @@ public:
     void ShowDocument() override;
     void HideDocument() override;
 
+    // Editing (each runs only through its enabled action) and the hidden
+    // page properties entry.
+    TEditor& Editor() { return *FEditor; }
+    void ActionClearExecute();
+    void ActionCutExecute();
+    void ActionCopyExecute();
+    void ActionPasteExecute();
+    void ActionPageDelExecute();
+    void ActionPageAddFromFileExecute();
+    void ActionImportExecute();
+    void ActionUndoExecute();
+    void ActionSaveExecute();
+    void ItemPagePropertyClick();
+
     const TCommandLine& CommandLine() const { return FCommandLine; }
     bool Activated() const { return FActivated; }
 
@@ -132,6 +147,8 @@ private:
     void BuildActions();
     void BuildWindow();
     bool SelectDocFolderDialog(const QString& caption, QString& folder);
+    QString OpenFileDialog();
+    void Guarded(const std::function<void()>& action);
 
     // IServerHost
     void ShowError(const QString& message) override;
@@ -150,6 +167,7 @@ private:
     TfrmProp* FProp = nullptr;
     std::unique_ptr<TDocServer> FServer;
     std::unique_ptr<TPageView> FView;
+    std::unique_ptr<TEditor> FEditor;
     bool FCreated = false;
     bool FActivated = false;
     bool FDestroyed = false;
