@@ -2,7 +2,8 @@
 // (decode every page, encode, write beside, rename, reopen). Run under
 // /usr/bin/time by bench/save-bench for wall time and peak memory.
 //
-//   save_bench <document.tif> <output folder> [threads]
+//   save_bench <document.tif> <output folder> [threads] [reencode]
+// "reencode" decodes and encodes every page, G4 frames included.
 
 #include "document/Loading.h"
 #include "document/Saving.h"
@@ -31,6 +32,7 @@ int main(int argc, char** argv) {
     seams.GetDefFileExt = [] { return QStringLiteral("tif"); };
     seams.GetJpegQuality = [] { return 60; };
     seams.Threads = argc > 3 ? std::atoi(argv[3]) : 0;
+    seams.CopyCompressed = !(argc > 4 && qstrcmp(argv[4], "reencode") == 0);
     bool changed = false;
     QElapsedTimer t;
     t.start();

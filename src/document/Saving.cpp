@@ -142,13 +142,9 @@ TIFF* OpenTiff(const char* name, const char* mode, TMemFile* mem) {
     return tif;
 }
 
-// Appends the one directory of the in-memory TIFF to `out`, copying its
-// compressed strips as they are.
-bool AppendEncodedPage(TIFF* out, TMemFile& page) {
-    page.Pos = 0;
-    TIFF* in = OpenTiff("page", "rm", &page);
-    if (!in)
-        return false;
+// Appends the current directory of `in` to `out`, its compressed strips
+// copied as they are.
+bool CopyDirectory(TIFF* in, TIFF* out) {
     bool ok = true;
     auto copy32 = [&](ttag_t tag) {
         uint32_t v = 0;
@@ -200,8 +196,36 @@ bool AppendEncodedPage(TIFF* out, TMemFile& page) {
         const tmsize_t got = size > 0 ? TIFFReadRawStrip(in, s, buf.data(), size) : 0;
         ok = got == size && TIFFWriteRawStrip(out, s, buf.data(), size) == size;
     }
-    TIFFClose(in);
     return ok && TIFFWriteDirectory(out) == 1;
+}
+
+// Appends the one directory of the in-memory TIFF to `out`.
+bool AppendEncodedPage(TIFF* out, TMemFile& page) {
+    page.Pos = 0;
+    TIFF* in = OpenTiff("page", "rm", &page);
+    if (!in)
+        return false;
+    const bool ok = CopyDirectory(in, out);
+    TIFFClose(in);
+    return ok;
+}
+
+// A frame stored exactly as it would be written (G4 bilevel, upright, in
+// strips) is copied compressed instead of decoded and encoded again.
+bool CopyableAsItIs(TIFF* tif) {
+    uint16_t compression = 0, bps = 1, spp = 1, photometric = 0, planar = PLANARCONFIG_CONTIG,
+             fill = FILLORDER_MSB2LSB, orientation = ORIENTATION_TOPLEFT;
+    TIFFGetField(tif, TIFFTAG_COMPRESSION, &compression);
+    TIFFGetField(tif, TIFFTAG_BITSPERSAMPLE, &bps);
+    TIFFGetField(tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
+    TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
+    TIFFGetField(tif, TIFFTAG_PLANARCONFIG, &planar);
+    TIFFGetField(tif, TIFFTAG_FILLORDER, &fill);
+    TIFFGetField(tif, TIFFTAG_ORIENTATION, &orientation);
+    return compression == COMPRESSION_CCITTFAX4 && bps == 1 && spp == 1 &&
+           (photometric == PHOTOMETRIC_MINISWHITE || photometric == PHOTOMETRIC_MINISBLACK) &&
+           planar == PLANARCONFIG_CONTIG && fill == FILLORDER_MSB2LSB &&
+           orientation == ORIENTATION_TOPLEFT && !TIFFIsTiled(tif);
 }
 
 // ---- The parallel save -------------------------------------------------------------
@@ -210,9 +234,10 @@ bool AppendEncodedPage(TIFF* out, TMemFile& page) {
 struct TPageJob {
     TGPBitmap* Own = nullptr; // the page's own bitmap
     int Frame = -1;           // else a frame of the source file
+    bool Raw = false;         // the frame is copied compressed by the writer
 };
 
-enum class TPageState { Pending, Encoded, Skipped, Failed };
+enum class TPageState { Pending, Encoded, Raw, Skipped, Failed };
 
 struct TPageResult {
     TPageState State = TPageState::Pending;
@@ -228,7 +253,9 @@ public:
           // busy, few enough that memory stays bounded.
           FWindow(2 * std::max(1, threads)) {}
 
-    int Run(TIFF* out, const std::function<void(int, int)>& progress) {
+    // `source`: the source file open in libtiff, for the frames copied as
+    // they are.
+    int Run(TIFF* out, TIFF* source, const std::function<void(int, int)>& progress) {
         std::vector<std::thread> workers;
         for (int i = 0; i < FThreads; ++i)
             workers.emplace_back([this] { Work(); });
@@ -250,6 +277,11 @@ public:
                 ok = false;
             } else if (result.State == TPageState::Encoded) {
                 ok = AppendEncodedPage(out, result.Tiff);
+                if (ok)
+                    ++written;
+            } else if (result.State == TPageState::Raw) {
+                ok = source && TIFFSetDirectory(source, tdir_t(FJobs[size_t(i)].Frame)) == 1 &&
+                     CopyDirectory(source, out);
                 if (ok)
                     ++written;
             }
@@ -296,6 +328,10 @@ private:
 
     TPageResult Encode(const TPageJob& job, std::unique_ptr<TGPBitmap>& source) {
         TPageResult result;
+        if (job.Raw) {
+            result.State = TPageState::Raw;
+            return result;
+        }
         TGPBitmap* bitmap = job.Own;
         if (!bitmap && job.Frame >= 0) {
             if (!source)
@@ -401,7 +437,11 @@ QString DocumentExtension(const QString& fileName) {
 }
 
 int WriteTiffPages(TImagePages& pages, const QString& path, int threads,
-                   const std::function<void(int, int)>& progress) {
+                   const std::function<void(int, int)>& progress, bool copyCompressed) {
+    const QString source = pages.FSource ? pages.FSource->FileName() : QString();
+    TIFF* sourceTiff = copyCompressed && !source.isEmpty()
+                           ? OpenTiff(QFile::encodeName(source).constData(), "rm", nullptr)
+                           : nullptr;
     std::vector<TPageJob> jobs;
     jobs.reserve(size_t(pages.Count()));
     for (int i = 0; i < pages.Count(); ++i) {
@@ -411,21 +451,28 @@ int WriteTiffPages(TImagePages& pages, const QString& path, int threads,
             job.Own = page->FBitmap.get();
         else if (pages.FSource)
             job.Frame = page->FFrameIndex;
+        job.Raw = job.Frame >= 0 && sourceTiff &&
+                  TIFFSetDirectory(sourceTiff, tdir_t(job.Frame)) == 1 &&
+                  CopyableAsItIs(sourceTiff);
         jobs.push_back(job);
     }
-    const QString source = pages.FSource ? pages.FSource->FileName() : QString();
     if (threads <= 0)
         threads = std::max(1, QThread::idealThreadCount());
     threads = std::min<int>(threads, std::max<int>(1, int(jobs.size())));
 
     TIFF* out = OpenTiff(QFile::encodeName(path).constData(), "w", nullptr);
-    if (!out)
+    if (!out) {
+        if (sourceTiff)
+            TIFFClose(sourceTiff);
         return -1;
+    }
     TParallelTiffWriter writer(std::move(jobs), source, threads);
-    int written = writer.Run(out, progress);
+    int written = writer.Run(out, sourceTiff, progress);
     if (written > 0 && TIFFFlush(out) != 1)
         written = -1;
     TIFFClose(out);
+    if (sourceTiff)
+        TIFFClose(sourceTiff);
     if (written <= 0) {
         QFile::remove(path);
         return -1;
@@ -498,7 +545,8 @@ TSaveOutcome SaveDocument(TImagePages& pages, const QString& docName, bool& imag
     } else if (ext == u".jpg" && FindEncoderClsid(QStringLiteral("image/jpeg"), clsid) >= 0) {
         written = WriteSingleImage(FirstPicture(pages), temp, "jpeg", seams.GetJpegQuality());
     } else if (ext == u".tif" && FindEncoderClsid(QStringLiteral("image/tiff"), clsid) >= 0) {
-        written = WriteTiffPages(pages, temp, seams.Threads, seams.Progress) > 0;
+        written =
+            WriteTiffPages(pages, temp, seams.Threads, seams.Progress, seams.CopyCompressed) > 0;
     }
     if (!written || !ReplaceFile(temp, path)) {
         QFile::remove(temp);

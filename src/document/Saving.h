@@ -31,6 +31,9 @@ struct TSaveSeams {
     std::function<void(int done, int total)> Progress;
     // Encoding threads; 0 for one per core.
     int Threads = 0;
+    // Frames of the document's file already stored as they would be written
+    // (G4 bilevel) are copied compressed rather than decoded and encoded.
+    bool CopyCompressed = true;
 };
 
 enum class TSaveOutcome {
@@ -55,7 +58,7 @@ TSaveOutcome SaveDocument(TImagePages& pages, const QString& docName, bool& imag
 // returns -1 and removes the file. Must not run while another thread uses
 // the pages.
 int WriteTiffPages(TImagePages& pages, const QString& path, int threads,
-                   const std::function<void(int, int)>& progress = {});
+                   const std::function<void(int, int)>& progress = {}, bool copyCompressed = true);
 
 // A name "~<hex>.tmp" in `folder` (with or without a trailing separator)
 // that no file has yet.
