@@ -333,6 +333,13 @@ private:
             return result;
         }
         TGPBitmap* bitmap = job.Own;
+        std::unique_ptr<TGPBitmap> fresh;
+        if (bitmap && !bitmap->FileName().isEmpty()) {
+            // A scanned page's file: decoded through a handle of our own, so
+            // the page does not keep the decoded frame after the save.
+            fresh = TGPBitmap::FromFile(bitmap->FileName());
+            bitmap = fresh.get();
+        }
         if (!bitmap && job.Frame >= 0) {
             if (!source)
                 source = TGPBitmap::FromFile(FSourceFile);
@@ -485,15 +492,16 @@ TSaveOutcome SaveDocument(TImagePages& pages, const QString& docName, bool& imag
     if (docName.isEmpty())
         return TSaveOutcome::Nothing;
     if (imageChanged) {
+        const int current = pages.GetPageIndex();
         if (picture && !picture->isNull()) {
             std::unique_ptr<TImagePage> page = PageFromImage(*picture);
-            if (pages.Count() == 0)
-                pages.Add(std::move(page));
+            if (current < 0)
+                pages.Add(std::move(page)); // an empty list (or no current page)
             else
-                pages.Put(pages.GetPageIndex(), std::move(page));
+                pages.Put(current, std::move(page));
             pages.SetModified(true);
-        } else if (pages.Count() > 0) {
-            pages.Delete(pages.GetPageIndex());
+        } else if (current >= 0) {
+            pages.Delete(current);
             pages.SetModified(true);
         }
         imageChanged = false;

@@ -177,7 +177,8 @@ TSaveOutcome TEditor::Save(const QString& docName, TSaveSeams seams, QWidget* pa
     };
     const TSaveOutcome outcome = SaveDocument(FPages, docName, FView.ImageChanged, picture, seams);
     progress.reset();
-    if (outcome == TSaveOutcome::Encoded)
+    // The page list is new (or, with the file deleted, empty): show it again.
+    if (outcome == TSaveOutcome::Encoded || outcome == TSaveOutcome::Deleted)
         FView.ShowPage(FPages.GetPageIndex());
     return outcome;
 }
