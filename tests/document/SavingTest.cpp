@@ -351,6 +351,7 @@ TEST_F(Saving, FullDiskForABmpLeavesTheOldDocument) {
     f.Tool(doctest::kConvert, {"-size", "20x20", "xc:white", Doc("jpg")});
     const QByteArray jpg = gdtest::ReadFile(Doc("jpg"));
     OpenDocument(pages, Doc("jpg"));
+    pages.SetPageIndex(0);
     imageChanged = true;
     defExt = "bmp";
     QImage big(400, 300, QImage::Format_RGB888); // 360 KB as a BMP
