@@ -347,13 +347,16 @@ void TfrmMain::ActionClearExecute() {
 }
 
 void TfrmMain::ActionCutExecute() {
-    // Each half runs only when its own action is enabled at that moment.
-    UpdateActions();
-    if (A.ActionCopy->isEnabled())
-        A.ActionCopy->trigger();
-    UpdateActions();
-    if (A.ActionClear->isEnabled())
-        A.ActionClear->trigger();
+    // Each half runs only when its own action is enabled at that moment; a
+    // failed copy stops the cut before the page is cleared.
+    Guarded([this] {
+        UpdateActions();
+        if (A.ActionCopy->isEnabled())
+            FEditor->Copy();
+        UpdateActions();
+        if (A.ActionClear->isEnabled())
+            FEditor->Clear();
+    });
 }
 
 void TfrmMain::ActionCopyExecute() {

@@ -247,11 +247,17 @@ TEST_F(Editing, ImportThenUndoReloadsTheDocument) {
 }
 
 TEST_F(Editing, ClipboardFailuresAreReported) {
-    MakePages(docs + "/A.tif", 1);
+    MakePages(docs + "/A.tif", 1, 100, "red");
     Edit();
     w->Editor().Clipboard = [] { return nullptr; };
     ASSERT_TRUE(Run(w->A.ActionCopy));
     EXPECT_EQ(errors, QStringList({"Cannot open clipboard"}));
+    // A cut whose copy failed leaves the page as it was.
+    const QImage before = w->ImageBox->Picture();
+    ASSERT_TRUE(Run(w->A.ActionCut));
+    EXPECT_EQ(errors.size(), 2);
+    EXPECT_EQ(w->ImageBox->Picture(), before);
+    EXPECT_FALSE(w->View().ImageChanged);
 
     w->Editor().Clipboard = [] { return QGuiApplication::clipboard(); };
     auto* data = new QMimeData;
