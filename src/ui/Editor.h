@@ -3,6 +3,7 @@
 // Page editing of the open document: the shown picture (clear, copy, paste,
 // delete page) and the page list (pages from a file, import, save).
 
+#include "document/Loading.h"
 #include "document/Saving.h"
 
 #include <QImage>

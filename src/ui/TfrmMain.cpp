@@ -2,7 +2,6 @@
 
 #include "common/Exception.h"
 #include "common/Messages.h"
-#include "document/Loading.h"
 #include "server/DocServer.h"
 #include "settings/Settings.h"
 #include "settings/TfrmSetup.h"

@@ -167,11 +167,11 @@ private:
     TfrmProp* FProp = nullptr;
     std::unique_ptr<TDocServer> FServer;
     std::unique_ptr<TPageView> FView;
-    std::unique_ptr<TEditor> FEditor;
     bool FCreated = false;
     bool FActivated = false;
     bool FDestroyed = false;
     bool FClipboardHasImage = false;
+    std::unique_ptr<TEditor> FEditor;
 };
 
 } // namespace gd
