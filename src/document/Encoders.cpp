@@ -2,6 +2,7 @@
 // multi-page TIFF (G4 for 1-bit pages, LZW with predictor otherwise).
 
 #include "document/ImageServices.h"
+#include "document/TiffWrite.h"
 
 #include <QFile>
 #include <QImageWriter>
@@ -55,7 +56,8 @@ bool IsBlackAndWhite(const QImage& img) {
     return qGray(img.color(0)) != qGray(img.color(1));
 }
 
-// Writes one frame as the current directory of `tif`.
+} // namespace
+
 bool WriteTiffFrame(TIFF* tif, QImage img, double dpiX, double dpiY, int compression) {
     if (img.isNull())
         return false;
@@ -163,8 +165,6 @@ bool WriteTiffFrame(TIFF* tif, QImage img, double dpiX, double dpiY, int compres
     }
     return TIFFWriteDirectory(tif) == 1;
 }
-
-} // namespace
 
 GpStatus SaveImageToFile(TGPImage& image, const QString& path, TEncoderClsid clsid,
                          std::optional<int> quality) {

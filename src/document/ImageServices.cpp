@@ -403,6 +403,7 @@ GpStatus TGPImage::DrawImageRectI(QPainter& painter, int x, int y, int width, in
 // ---- TGPBitmap ----------------------------------------------------------------
 
 void TGPBitmap::OpenFile(const QString& path) {
+    FFileName = path;
     GpStatus status = GpStatus::Ok;
     FSourceFrames = OpenFrameSource(path, status);
     Fail(status);

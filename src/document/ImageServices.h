@@ -167,9 +167,13 @@ public:
     // resolution. None when it fails.
     std::unique_ptr<TGPBitmap> Clone();
 
+    // The file the bitmap was opened from; empty for one made in memory.
+    const QString& FileName() const { return FFileName; }
+
 protected:
     TGPBitmap() = default;
     void OpenFile(const QString& path);
+    QString FFileName;
 };
 
 // Smooth downscale by area averaging (box filter) so that the whole frame

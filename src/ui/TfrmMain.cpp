@@ -9,6 +9,7 @@
 #include "settings/Settings.h"
 #include "settings/TfrmSetup.h"
 #include "ui/ActionRules.h"
+#include "ui/Editor.h"
 #include "ui/ErrorBox.h"
 #include "ui/ImageBox.h"
 #include "ui/Layout.h"
@@ -68,6 +69,19 @@ TfrmMain::TfrmMain(TSettings& settings, TInstanceLock& instanceLock, QStringList
     connect(A.ActionScan, &QAction::triggered, this, &TfrmMain::ActionScanExecute);
     connect(A.ActionPageAddFromScan, &QAction::triggered, this,
             &TfrmMain::ActionPageAddFromScanExecute);
+    FEditor = std::make_unique<TEditor>(FPages, *FView, *ImageBox);
+    FEditor->ChooseFile = [this] { return OpenFileDialog(); };
+    connect(A.ActionClear, &QAction::triggered, this, &TfrmMain::ActionClearExecute);
+    connect(A.ActionCut, &QAction::triggered, this, &TfrmMain::ActionCutExecute);
+    connect(A.ActionCopy, &QAction::triggered, this, &TfrmMain::ActionCopyExecute);
+    connect(A.ActionPaste, &QAction::triggered, this, &TfrmMain::ActionPasteExecute);
+    connect(A.ActionPageDel, &QAction::triggered, this, &TfrmMain::ActionPageDelExecute);
+    connect(A.ActionPageAddFromFile, &QAction::triggered, this,
+            &TfrmMain::ActionPageAddFromFileExecute);
+    connect(A.ActionImport, &QAction::triggered, this, &TfrmMain::ActionImportExecute);
+    connect(A.ActionUndo, &QAction::triggered, this, &TfrmMain::ActionUndoExecute);
+    connect(A.ActionSave, &QAction::triggered, this, &TfrmMain::ActionSaveExecute);
+    connect(I.ItemPageProperty, &QAction::triggered, this, &TfrmMain::ItemPagePropertyClick);
     // Asking the clipboard at every idle moment would cost a round trip to
     // its owner; its offer is noted when it changes instead.
     if (QClipboard* clipboard = QGuiApplication::clipboard()) {
@@ -315,6 +329,96 @@ bool TfrmMain::SelectDocFolderDialog(const QString& caption, QString& folder) {
         return false;
     folder = chosen;
     return true;
+}
+
+QString TfrmMain::OpenFileDialog() {
+    QFileDialog dlg(this);
+    dlg.setFileMode(QFileDialog::ExistingFile);
+    dlg.setAcceptMode(QFileDialog::AcceptOpen);
+    // The widget dialog, whose patterns the filters are written for.
+    dlg.setOptions(QFileDialog::HideNameFilterDetails | QFileDialog::DontUseNativeDialog);
+    dlg.setNameFilters(OpenFileFilters());
+    if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty())
+        return QString();
+    return dlg.selectedFiles().constFirst();
+}
+
+void TfrmMain::Guarded(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const SilentAbort&) {
+    } catch (const Exception& e) {
+        ErrorBox(e.message());
+    }
+}
+
+void TfrmMain::ActionClearExecute() {
+    Guarded([this] { FEditor->Clear(); });
+}
+
+void TfrmMain::ActionCutExecute() {
+    // Each half runs only when its own action is enabled at that moment; a
+    // failed copy stops the cut before the page is cleared.
+    Guarded([this] {
+        UpdateActions();
+        if (A.ActionCopy->isEnabled())
+            FEditor->Copy();
+        UpdateActions();
+        if (A.ActionClear->isEnabled())
+            FEditor->Clear();
+    });
+}
+
+void TfrmMain::ActionCopyExecute() {
+    Guarded([this] { FEditor->Copy(); });
+}
+
+void TfrmMain::ActionPasteExecute() {
+    Guarded([this] { FEditor->Paste(); });
+}
+
+void TfrmMain::ActionPageDelExecute() {
+    Guarded([this] { FEditor->PageDel(); });
+}
+
+void TfrmMain::ActionPageAddFromFileExecute() {
+    Guarded([this] { FEditor->PageAddFromFile(); });
+}
+
+void TfrmMain::ActionImportExecute() {
+    Guarded([this] { FEditor->Import(); });
+}
+
+void TfrmMain::ActionUndoExecute() {
+    Guarded([this] { ReloadDocument(); });
+}
+
+void TfrmMain::ActionSaveExecute() {
+    if (!FServer)
+        return;
+    Guarded([this] {
+        TSaveSeams seams;
+        seams.DocFileName = [this](const QString& name) { return FServer->DocFileName(name); };
+        seams.GetSaveOriginal = [this] { return FSettings.GetSaveOriginal(); };
+        seams.GetDefFileExt = [this] { return FSettings.GetDefFileExt(); };
+        seams.GetJpegQuality = [this] { return FSettings.GetJpegQuality(); };
+        const QString name = FServer->FDocName();
+        const TSaveOutcome outcome = FEditor->Save(name, seams, this);
+        if (outcome == TSaveOutcome::Copied || outcome == TSaveOutcome::Encoded)
+            FServer->SetDocName(name);
+    });
+}
+
+void TfrmMain::ItemPagePropertyClick() {
+    const int index = FPages.GetPageIndex();
+    if (index < 0)
+        return;
+    Guarded([this, index] {
+        const TPageProperties p = GetPageProperties(*FPages.Get(index));
+        TfrmProp& dlg = GetFrmProp();
+        dlg.SetProperties(p.PixelFormat, p.Flags, p.HorizontalResolution);
+        dlg.exec();
+    });
 }
 
 TfrmProp& TfrmMain::GetFrmProp() {

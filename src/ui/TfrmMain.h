@@ -25,6 +25,7 @@ class TImageBox;
 class TInstanceLock;
 class TPrinting;
 class TDocServer;
+class TEditor;
 
 // Every user command of the window, each a QAction bound to its menu entries
 // and tool buttons; enable rules run when the window becomes idle.
@@ -120,6 +121,20 @@ public:
     void ShowDocument() override;
     void HideDocument() override;
 
+    // Editing (each runs only through its enabled action) and the hidden
+    // page properties entry.
+    TEditor& Editor() { return *FEditor; }
+    void ActionClearExecute();
+    void ActionCutExecute();
+    void ActionCopyExecute();
+    void ActionPasteExecute();
+    void ActionPageDelExecute();
+    void ActionPageAddFromFileExecute();
+    void ActionImportExecute();
+    void ActionUndoExecute();
+    void ActionSaveExecute();
+    void ItemPagePropertyClick();
+
     const TCommandLine& CommandLine() const { return FCommandLine; }
     bool Activated() const { return FActivated; }
 
@@ -143,6 +158,8 @@ private:
     void BuildWindow();
     bool SelectDocFolderDialog(const QString& caption, QString& folder);
     void ScanPage(bool replaceCurrent);
+    QString OpenFileDialog();
+    void Guarded(const std::function<void()>& action);
 
     // IServerHost
     void ShowError(const QString& message) override;
@@ -170,6 +187,7 @@ private:
     bool FActivated = false;
     bool FDestroyed = false;
     bool FClipboardHasImage = false;
+    std::unique_ptr<TEditor> FEditor;
 };
 
 } // namespace gd

@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include "scanning/Scanners.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -88,6 +90,12 @@ void UseSaneTestBackend(bool on) {
         if (l.startsWith("geometry_max"))
             l = "geometry_max 300.0";
     WriteFile(dir + QStringLiteral("/test.conf"), lines.join('\n'));
+}
+
+void UseBuiltScanners() {
+    gd::TWSetDSMLibraryPath(QStringLiteral(GD_DSM_LIB));
+    qputenv("SANE_CONFIG_DIR", QFile::encodeName(SaneConfigDir()));
+    UseSaneTestBackend(false);
 }
 
 } // namespace gdtest

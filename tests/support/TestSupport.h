@@ -41,4 +41,8 @@ QString SaneConfigDir();
 // backend at all (the default, so no test waits on real devices).
 void UseSaneTestBackend(bool on);
 
+// The window opens the TWAIN Source Manager built here, over a private SANE
+// configuration without devices unless a test asks for some.
+void UseBuiltScanners();
+
 } // namespace gdtest

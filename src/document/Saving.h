@@ -1,0 +1,72 @@
+#pragma once
+
+// Saving the open document back to its file in the documents folder.
+//
+// The document's file is never written in place: the new file is written
+// completely beside it and then renamed over it, so a crash or a full disk
+// leaves either the old document or the new one, never a half-written one.
+// The other variants of the name are deleted only after the new file is in
+// place. Failures raise gd::Exception and leave the old file as it was.
+
+#include "document/GdipExt.h"
+
+#include <QImage>
+#include <QString>
+#include <functional>
+#include <optional>
+
+namespace gd {
+
+struct TSaveSeams {
+    // The document name to its file path (first existing variant, else the
+    // default extension).
+    std::function<QString(const QString& name)> DocFileName;
+    std::function<bool()> GetSaveOriginal;
+    std::function<QString()> GetDefFileExt;
+    std::function<int()> GetJpegQuality;
+    // A free file name inside `folder` for the new file; by default
+    // TempFileBeside.
+    std::function<QString(const QString& folder)> MakeTempFileName;
+    // Called after each page written (done of total); may be empty.
+    std::function<void(int done, int total)> Progress;
+    // Encoding threads; 0 for one per core.
+    int Threads = 0;
+    // Frames of the document's file already stored as they would be written
+    // (G4 bilevel) are copied compressed rather than decoded and encoded.
+    bool CopyCompressed = true;
+};
+
+enum class TSaveOutcome {
+    Nothing, // no name, or nothing changed
+    Deleted, // every page was removed: the document's file is gone
+    Copied,  // the imported file was kept in its own format
+    Encoded, // written in the default format and reopened
+};
+
+// Puts the edited picture back (when imageChanged: `picture` is the shown
+// picture, or none after the page was deleted in the editor), then writes
+// the document named `docName`. On Encoded the pages are those of the new
+// file and the page index is kept (clamped); the caller shows the page.
+// A save that could not write the document raises
+// "Не удалось сохранить документ \"<path>\"".
+TSaveOutcome SaveDocument(TImagePages& pages, const QString& docName, bool& imageChanged,
+                          const std::optional<QImage>& picture, const TSaveSeams& seams);
+
+// Writes every page that has an image as one multi-page TIFF at `path`
+// (G4 for 1-bit pages, LZW otherwise), pages encoded on `threads` threads
+// and written in order. Returns the number of pages written; on failure
+// returns -1 and removes the file. Must not run while another thread uses
+// the pages.
+int WriteTiffPages(TImagePages& pages, const QString& path, int threads,
+                   const std::function<void(int, int)>& progress = {}, bool copyCompressed = true);
+
+// A name "~<hex>.tmp" in `folder` (with or without a trailing separator)
+// that no file has yet.
+QString TempFileBeside(const QString& folder);
+
+// The canonical document extension for an image file's extension (".tif"
+// for ".TIFF", ".jpg" for ".jpeg"...), with its dot; empty when the
+// extension is none of the document formats.
+QString DocumentExtension(const QString& fileName);
+
+} // namespace gd

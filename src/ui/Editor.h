@@ -1,0 +1,57 @@
+#pragma once
+
+// Page editing of the open document: the shown picture (clear, copy, paste,
+// delete page) and the page list (pages from a file, import, save).
+
+#include "document/Loading.h"
+#include "document/Saving.h"
+
+#include <QImage>
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+class QClipboard;
+class QWidget;
+
+namespace gd {
+
+class TImagePages;
+class TImageBox;
+class TPageView;
+
+// The open-file dialog's filters: the four entries of the picture formats,
+// matching extensions in any letter case.
+QStringList OpenFileFilters();
+// Paints the whole picture white, in its own pixel format.
+void FillWhite(QImage& picture);
+// The clipboard picture drawn into `shown`'s pixel format (palette kept), at
+// the clipboard picture's size; null when it cannot be converted.
+QImage PasteInto(const QImage& shown, const QImage& clip);
+
+class TEditor {
+public:
+    TEditor(TImagePages& pages, TPageView& view, TImageBox& box);
+
+    // Seams: the chosen file (empty on Cancel) and the clipboard (null when it
+    // cannot be opened).
+    std::function<QString()> ChooseFile;
+    std::function<QClipboard*()> Clipboard;
+
+    void Clear();
+    void Copy();  // "Cannot open clipboard"
+    void Paste(); // "Cannot open clipboard", "Unsupported clipboard format"
+    void PageDel();
+    void PageAddFromFile();
+    void Import();
+    // Saves; on a re-encoding save shows the kept page again. Many pages show
+    // a progress window over `parent`.
+    TSaveOutcome Save(const QString& docName, TSaveSeams seams, QWidget* parent);
+
+private:
+    TImagePages& FPages;
+    TPageView& FView;
+    TImageBox& FBox;
+};
+
+} // namespace gd

@@ -1,0 +1,412 @@
+// Saving the open document: formats, kept imports, variants, and the old file
+// surviving every failed save (full disk, read-only folder, a blocked name).
+#include "document/Saving.h"
+#include "common/Exception.h"
+#include "document/DocTestSupport.h"
+#include "document/Loading.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <gtest/gtest.h>
+
+using namespace gd;
+using doctest::Files;
+
+namespace {
+
+class Saving : public ::testing::Test {
+protected:
+    Files f;
+    QString docs = f.Path("docs");
+    QString defExt = QStringLiteral("tif");
+    bool saveOriginal = true;
+    TImagePages pages;
+    bool imageChanged = false;
+
+    void SetUp() override { QDir().mkpath(docs); }
+
+    QString Doc(const QString& ext) const { return docs + "/a." + ext; }
+    TSaveSeams Seams() {
+        TSaveSeams s;
+        s.DocFileName = [this](const QString& name) {
+            for (const char* ext : {"tif", "bmp", "jpg"})
+                if (QFileInfo(docs + "/" + name + "." + ext).isFile())
+                    return docs + "/" + name + "." + ext;
+            return docs + "/" + name + "." + defExt;
+        };
+        s.GetSaveOriginal = [this] { return saveOriginal; };
+        s.GetDefFileExt = [this] { return defExt; };
+        s.GetJpegQuality = [] { return 60; };
+        return s;
+    }
+    TSaveOutcome Save(const std::optional<QImage>& picture = std::nullopt,
+                      const QString& name = QStringLiteral("a")) {
+        return SaveDocument(pages, name, imageChanged, picture, Seams());
+    }
+    // A 24-bit page 0 (120 x 80) and a 1-bit page 1 (200 x 100).
+    void MakeColourAndBilevel(const QString& path) {
+        const QString colour = f.Convert(
+            {"-size", "120x80", "gradient:red-blue", "-depth", "8", "-type", "TrueColor"}, "c.tif");
+        const QString bilevel = f.Convert(
+            {"-size", "200x100", "pattern:checkerboard", "-monochrome", "-depth", "1"}, "b.tif");
+        QFile::remove(path);
+        f.Tool("tiffcp", {colour, bilevel, path});
+    }
+    QByteArray TiffInfo(const QString& path) {
+        const gdtest::RunResult r = gdtest::Run("tiffinfo", {path});
+        EXPECT_EQ(r.exitCode, 0) << r.err.constData();
+        return r.out;
+    }
+    QStringList Leftovers() const {
+        return QDir(docs).entryList({"*.tmp"}, QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot);
+    }
+};
+
+} // namespace
+
+TEST_F(Saving, TwoPagesAsTiffLzwForColourG4ForBilevelOtherVariantsDeleted) {
+    MakeColourAndBilevel(Doc("tif"));
+    gdtest::WriteFile(Doc("bmp"), "old bmp");
+    gdtest::WriteFile(Doc("jpg"), "old jpg");
+    OpenDocument(pages, Doc("tif"));
+    const QImage ref0 = f.Reference(Doc("tif"), 0, false);
+    const QImage ref1 = f.Reference(Doc("tif"), 1, true);
+    pages.SetPageIndex(1);
+    pages.SetModified(true);
+
+    EXPECT_EQ(Save(), TSaveOutcome::Encoded);
+    EXPECT_FALSE(QFile::exists(Doc("bmp")));
+    EXPECT_FALSE(QFile::exists(Doc("jpg")));
+    EXPECT_TRUE(Leftovers().isEmpty());
+    EXPECT_FALSE(pages.FModified);
+    ASSERT_EQ(pages.Count(), 2);
+    EXPECT_EQ(pages.GetPageIndex(), 1);
+
+    const QByteArray info = TiffInfo(Doc("tif"));
+    const qsizetype second = info.indexOf("=== TIFF directory 1");
+    ASSERT_GT(second, 0);
+    EXPECT_TRUE(info.left(second).contains("Compression Scheme: LZW"));
+    EXPECT_TRUE(info.left(second).contains("Bits/Sample: 8"));
+    EXPECT_TRUE(info.mid(second).contains("Compression Scheme: CCITT Group 4"));
+    EXPECT_TRUE(info.mid(second).contains("Bits/Sample: 1"));
+    // The pages as another decoder reads them back.
+    EXPECT_EQ(doctest::MaxDifference(f.Reference(Doc("tif"), 0, false), ref0), 0);
+    EXPECT_EQ(doctest::MaxDifference(f.Reference(Doc("tif"), 1, true), ref1), 0);
+}
+
+TEST_F(Saving, AsBmpKeepsPageZeroOnlyAndDeletesTheOtherVariants) {
+    MakeColourAndBilevel(Doc("tif"));
+    gdtest::WriteFile(Doc("jpg"), "old jpg");
+    OpenDocument(pages, Doc("tif"));
+    const QImage ref0 = f.Reference(Doc("tif"), 0, false);
+    pages.SetModified(true);
+    defExt = "bmp";
+
+    EXPECT_EQ(Save(), TSaveOutcome::Encoded);
+    EXPECT_FALSE(QFile::exists(Doc("tif")));
+    EXPECT_FALSE(QFile::exists(Doc("jpg")));
+    EXPECT_EQ(pages.Count(), 1);
+    EXPECT_EQ(doctest::MaxDifference(f.Reference(Doc("bmp"), 0, false), ref0), 0);
+}
+
+TEST_F(Saving, AsJpegWithTheSettingsQuality) {
+    MakeColourAndBilevel(Doc("tif"));
+    OpenDocument(pages, Doc("tif"));
+    pages.SetModified(true);
+    defExt = "JPG";
+    EXPECT_EQ(Save(), TSaveOutcome::Encoded);
+    EXPECT_FALSE(QFile::exists(Doc("tif")));
+    const gdtest::RunResult q = gdtest::Run("identify-im6.q16", {"-format", "%m %Q", Doc("jpg")});
+    EXPECT_EQ(q.out.trimmed(), "JPEG 60");
+}
+
+TEST_F(Saving, ImportedTiffKeptByteForByteUnderTheDocumentName) {
+    const QString scan = f.Path("Scan.TIF");
+    MakeColourAndBilevel(scan);
+    gdtest::WriteFile(Doc("bmp"), "old bmp");
+    gdtest::WriteFile(Doc("jpg"), "old jpg");
+    pages.LoadSource(OpenBitmap(scan));
+    pages.SetModified(true);
+    pages.FSourceFileName = scan;
+
+    EXPECT_EQ(Save(), TSaveOutcome::Copied);
+    EXPECT_EQ(gdtest::ReadFile(Doc("tif")), gdtest::ReadFile(scan));
+    EXPECT_FALSE(QFile::exists(Doc("bmp")));
+    EXPECT_FALSE(QFile::exists(Doc("jpg")));
+    EXPECT_FALSE(pages.FModified);
+    EXPECT_EQ(pages.Count(), 2); // still on the imported file
+    EXPECT_TRUE(Leftovers().isEmpty());
+}
+
+TEST_F(Saving, ImportedJpegFileKeptUnderTheDocumentJpgName) {
+    // a.jpeg would be a file the server never finds again: the same format is
+    // kept under the document's own extension.
+    const QString x = f.Convert({"-size", "64x48", "plasma:"}, "x.jpeg");
+    gdtest::WriteFile(Doc("tif"), "old tif");
+    gdtest::WriteFile(Doc("bmp"), "old bmp");
+    pages.LoadSource(OpenBitmap(x));
+    pages.SetModified(true);
+    pages.FSourceFileName = x;
+
+    EXPECT_EQ(Save(), TSaveOutcome::Copied);
+    EXPECT_EQ(gdtest::ReadFile(Doc("jpg")), gdtest::ReadFile(x));
+    EXPECT_FALSE(QFile::exists(Doc("tif")));
+    EXPECT_FALSE(QFile::exists(Doc("bmp")));
+    EXPECT_FALSE(QFile::exists(Doc("jpeg")));
+}
+
+TEST_F(Saving, ImportOfAnotherFormatOrChangedAfterImportIsReencoded) {
+    const QString png = f.Convert({"-size", "30x20", "xc:green"}, "p.png");
+    pages.LoadSource(OpenBitmap(png));
+    pages.SetModified(true);
+    pages.FSourceFileName = png;
+    EXPECT_EQ(Save(), TSaveOutcome::Encoded);
+    EXPECT_TRUE(TiffInfo(Doc("tif")).contains("Image Width: 30 Image Length: 20"));
+
+    // Any page change after an import forgets the imported file.
+    const QString scan = f.Path("Scan.tif");
+    MakeColourAndBilevel(scan);
+    pages.LoadSource(OpenBitmap(scan));
+    pages.SetModified(true);
+    pages.FSourceFileName = scan;
+    CopyFramesIn(pages, png);
+    EXPECT_EQ(Save(), TSaveOutcome::Encoded);
+    EXPECT_NE(gdtest::ReadFile(Doc("tif")), gdtest::ReadFile(scan));
+    EXPECT_EQ(pages.Count(), 3);
+}
+
+TEST_F(Saving, ImportOfTheDocumentsOwnFileCopiesNothing) {
+    MakeColourAndBilevel(Doc("tif"));
+    const QByteArray before = gdtest::ReadFile(Doc("tif"));
+    pages.LoadSource(OpenBitmap(Doc("tif")));
+    pages.SetModified(true);
+    pages.FSourceFileName = Doc("tif");
+    EXPECT_EQ(Save(), TSaveOutcome::Copied);
+    EXPECT_EQ(gdtest::ReadFile(Doc("tif")), before);
+    EXPECT_FALSE(pages.FModified);
+}
+
+TEST_F(Saving, DeletingTheOnlyPageDeletesTheFile) {
+    f.Tool(doctest::kConvert, {"-size", "20x20", "xc:white", Doc("bmp")});
+    OpenDocument(pages, Doc("bmp"));
+    pages.SetPageIndex(0);
+    imageChanged = true; // the editor emptied the picture
+    EXPECT_EQ(Save(std::nullopt), TSaveOutcome::Deleted);
+    EXPECT_FALSE(QFile::exists(Doc("bmp")));
+    EXPECT_EQ(pages.Count(), 0);
+    EXPECT_FALSE(pages.FModified);
+    EXPECT_FALSE(imageChanged);
+}
+
+TEST_F(Saving, EmptyNameOrNothingChangedWritesNothing) {
+    MakeColourAndBilevel(Doc("tif"));
+    const QByteArray before = gdtest::ReadFile(Doc("tif"));
+    OpenDocument(pages, Doc("tif"));
+    pages.SetModified(true);
+    EXPECT_EQ(Save(std::nullopt, QString()), TSaveOutcome::Nothing);
+    EXPECT_TRUE(pages.FModified);
+    pages.SetModified(false);
+    EXPECT_EQ(Save(), TSaveOutcome::Nothing);
+    EXPECT_EQ(gdtest::ReadFile(Doc("tif")), before);
+    EXPECT_EQ(QDir(docs).entryList(QDir::Files).size(), 1);
+}
+
+TEST_F(Saving, EditedPictureReplacesTheCurrentPage) {
+    MakeColourAndBilevel(Doc("tif"));
+    OpenDocument(pages, Doc("tif"));
+    pages.SetPageIndex(1);
+    QImage edited(50, 40, QImage::Format_Mono);
+    edited.setColorTable({qRgb(255, 255, 255), qRgb(0, 0, 0)});
+    edited.fill(0);
+    imageChanged = true;
+    EXPECT_EQ(Save(edited), TSaveOutcome::Encoded);
+    ASSERT_EQ(pages.Count(), 2);
+    TGPBitmap* b = pages.Get(1)->GetBitmap();
+    EXPECT_EQ(b->GetWidth(), 50);
+    EXPECT_EQ(b->GetPixelFormat(), PixelFormat1bppIndexed);
+    EXPECT_EQ(pages.Get(0)->GetBitmap()->GetWidth(), 120);
+}
+
+TEST_F(Saving, ScannedPagesFilesGoneAfterAReencodingSave) {
+    MakeColourAndBilevel(Doc("tif"));
+    OpenDocument(pages, Doc("tif"));
+    const QString scanned = QDir::temp().filePath("gdsave_scan_test.bmp");
+    f.Tool(doctest::kConvert, {"-size", "40x30", "xc:yellow", scanned});
+    pages.Add(PageFromScannedFile(scanned));
+    pages.SetModified(true);
+    EXPECT_EQ(Save(), TSaveOutcome::Encoded);
+    EXPECT_FALSE(QFile::exists(scanned));
+    ASSERT_EQ(pages.Count(), 3);
+    EXPECT_EQ(pages.Get(2)->GetBitmap()->GetWidth(), 40);
+}
+
+TEST_F(Saving, PageWithoutImageIsLeftOut) {
+    // A failed frame copy in a list without a source.
+    QImage img(20, 10, QImage::Format_RGB888);
+    img.fill(Qt::red);
+    pages.Add(PageFromImage(img));
+    pages.Add(TImagePage::CreateFromBitmap(nullptr));
+    pages.Add(PageFromImage(img));
+    pages.SetModified(true);
+    EXPECT_EQ(Save(), TSaveOutcome::Encoded);
+    EXPECT_EQ(pages.Count(), 2);
+}
+
+TEST_F(Saving, PagesKeepTheirOrderWhateverTheThreads) {
+    // Pages of different sizes, some on the file and some of their own.
+    QStringList args;
+    for (int i = 0; i < 9; ++i)
+        args << "-size" << QStringLiteral("%1x%2").arg(40 + i * 7).arg(30 + i) << "xc:gray";
+    f.Tool(doctest::kConvert, args << Doc("tif"));
+    OpenDocument(pages, Doc("tif"));
+    for (int i = 0; i < 4; ++i) {
+        QImage img(300 + i, 10, QImage::Format_RGB888);
+        img.fill(Qt::blue);
+        pages.Insert(2 * i + 1, PageFromImage(img));
+    }
+    pages.SetModified(true);
+    std::vector<int> widths;
+    for (int i = 0; i < pages.Count(); ++i)
+        widths.push_back(pages.Get(i)->GetBitmap()->GetWidth());
+    for (int threads : {1, 2, 3}) {
+        TSaveSeams s = Seams();
+        s.Threads = threads;
+        int calls = 0;
+        s.Progress = [&](int done, int total) {
+            EXPECT_EQ(done, ++calls);
+            EXPECT_EQ(total, 13);
+        };
+        pages.SetModified(true);
+        ASSERT_EQ(SaveDocument(pages, "a", imageChanged, std::nullopt, s), TSaveOutcome::Encoded);
+        EXPECT_EQ(calls, 13);
+        std::vector<int> after;
+        for (int i = 0; i < pages.Count(); ++i)
+            after.push_back(pages.Get(i)->GetBitmap()->GetWidth());
+        EXPECT_EQ(after, widths) << threads;
+    }
+}
+
+// ---- Failed saves ------------------------------------------------------------------
+
+namespace {
+
+// A small file system of its own (needs the right to mount; skipped without).
+class MountedFolder {
+public:
+    explicit MountedFolder(const QString& path, const QString& size) : FPath(path) {
+        QDir().mkpath(path);
+        FMounted =
+            gdtest::Run("mount", {"-t", "tmpfs", "-o", "size=" + size, "tmpfs", path}).exitCode ==
+            0;
+    }
+    ~MountedFolder() {
+        if (FMounted)
+            gdtest::Run("umount", {FPath});
+    }
+    bool Mounted() const { return FMounted; }
+    bool ReadOnly() { return gdtest::Run("mount", {"-o", "remount,ro", FPath}).exitCode == 0; }
+
+private:
+    QString FPath;
+    bool FMounted = false;
+};
+
+} // namespace
+
+TEST_F(Saving, FullDiskLeavesTheOldDocumentAndItsVariants) {
+    MountedFolder disk(docs, "256k");
+    if (!disk.Mounted())
+        GTEST_SKIP() << "cannot mount a small file system here";
+    MakeColourAndBilevel(Doc("tif"));
+    gdtest::WriteFile(Doc("bmp"), "old bmp");
+    const QByteArray tif = gdtest::ReadFile(Doc("tif"));
+    OpenDocument(pages, Doc("tif"));
+    // Noise does not compress: far more than the disk holds.
+    QImage noise(800, 600, QImage::Format_RGB888);
+    quint32 seed = 1;
+    for (int y = 0; y < noise.height(); ++y)
+        for (int x = 0; x < noise.bytesPerLine(); ++x)
+            noise.scanLine(y)[x] = uchar((seed = seed * 1103515245 + 12345) >> 16);
+    pages.Add(PageFromImage(noise));
+    pages.SetModified(true);
+    try {
+        Save();
+        FAIL() << "a save onto a full disk must fail";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.message(), "Не удалось сохранить документ \"" + Doc("tif") + "\"");
+    }
+    EXPECT_EQ(gdtest::ReadFile(Doc("tif")), tif);
+    EXPECT_EQ(gdtest::ReadFile(Doc("bmp")), "old bmp");
+    EXPECT_TRUE(Leftovers().isEmpty());
+    EXPECT_TRUE(pages.FModified);
+    EXPECT_EQ(pages.Count(), 3);
+    pages.LoadSource(nullptr);
+}
+
+TEST_F(Saving, FullDiskForABmpLeavesTheOldDocument) {
+    MountedFolder disk(docs, "64k");
+    if (!disk.Mounted())
+        GTEST_SKIP() << "cannot mount a small file system here";
+    f.Tool(doctest::kConvert, {"-size", "20x20", "xc:white", Doc("jpg")});
+    const QByteArray jpg = gdtest::ReadFile(Doc("jpg"));
+    OpenDocument(pages, Doc("jpg"));
+    pages.SetPageIndex(0);
+    imageChanged = true;
+    defExt = "bmp";
+    QImage big(400, 300, QImage::Format_RGB888); // 360 KB as a BMP
+    big.fill(Qt::red);
+    EXPECT_THROW(Save(big), Exception);
+    EXPECT_EQ(gdtest::ReadFile(Doc("jpg")), jpg);
+    EXPECT_FALSE(QFile::exists(Doc("bmp")));
+    EXPECT_TRUE(Leftovers().isEmpty());
+    pages.LoadSource(nullptr);
+}
+
+TEST_F(Saving, ReadOnlyFolderLeavesTheOldDocument) {
+    MountedFolder disk(docs, "1m");
+    if (!disk.Mounted())
+        GTEST_SKIP() << "cannot mount a small file system here";
+    MakeColourAndBilevel(Doc("tif"));
+    gdtest::WriteFile(Doc("jpg"), "old jpg");
+    const QByteArray tif = gdtest::ReadFile(Doc("tif"));
+    ASSERT_TRUE(disk.ReadOnly());
+    OpenDocument(pages, Doc("tif"));
+    pages.SetModified(true);
+    EXPECT_THROW(Save(), Exception);
+    EXPECT_EQ(gdtest::ReadFile(Doc("tif")), tif);
+    EXPECT_EQ(gdtest::ReadFile(Doc("jpg")), "old jpg");
+    EXPECT_TRUE(pages.FModified);
+    pages.LoadSource(nullptr);
+}
+
+TEST_F(Saving, BlockedNewFileLeavesTheOldDocument) {
+    // Where the new file must go there is a folder: nothing can be written.
+    MakeColourAndBilevel(Doc("tif"));
+    gdtest::WriteFile(Doc("bmp"), "old bmp");
+    const QByteArray tif = gdtest::ReadFile(Doc("tif"));
+    const QString blocked = docs + "/~blocked.tmp";
+    QDir().mkpath(blocked);
+    OpenDocument(pages, Doc("tif"));
+    pages.SetModified(true);
+    TSaveSeams s = Seams();
+    s.MakeTempFileName = [&](const QString&) { return blocked; };
+    EXPECT_THROW(SaveDocument(pages, "a", imageChanged, std::nullopt, s), Exception);
+    EXPECT_EQ(gdtest::ReadFile(Doc("tif")), tif);
+    EXPECT_EQ(gdtest::ReadFile(Doc("bmp")), "old bmp");
+    EXPECT_TRUE(QFileInfo(blocked).isDir());
+    EXPECT_EQ(pages.Count(), 2);
+
+    // The document's own name taken by a folder: the rename fails.
+    pages.LoadSource(nullptr);
+    QFile::remove(Doc("tif"));
+    QDir().mkpath(Doc("tif"));
+    QImage small(10, 10, QImage::Format_RGB888);
+    small.fill(Qt::black);
+    pages.Add(PageFromImage(small));
+    pages.SetModified(true);
+    EXPECT_THROW(Save(), Exception);
+    EXPECT_TRUE(QFileInfo(Doc("tif")).isDir());
+    EXPECT_EQ(gdtest::ReadFile(Doc("bmp")), "old bmp");
+    EXPECT_EQ(Leftovers(), QStringList({"~blocked.tmp"}));
+}

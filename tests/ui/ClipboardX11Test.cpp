@@ -1,0 +1,205 @@
+// The clipboard against other X11 programs (xclip), and a look at the window,
+// on an Xvfb server this test starts for itself.
+#include "server/DocServer.h"
+#include "server/ProtocolSupport.h"
+#include "settings/Settings.h"
+#include "support/TestSupport.h"
+#include "ui/ImageBox.h"
+#include "ui/TfrmMain.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QBuffer>
+#include <QClipboard>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QGuiApplication>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <gtest/gtest.h>
+
+using namespace gd;
+
+namespace {
+
+// Runs a program while this process's event loop keeps serving the
+// clipboard (xclip asks this process for its data).
+gdtest::RunResult RunServing(const QString& program, const QStringList& args) {
+    QProcess p;
+    p.start(program, args);
+    gdtest::RunResult r;
+    if (!p.waitForStarted(5000))
+        return r;
+    if (!gdtest::WaitFor([&] { return p.state() == QProcess::NotRunning; }, 15000)) {
+        p.kill();
+        p.waitForFinished();
+        return r;
+    }
+    r.exitCode = p.exitCode();
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+class X11Editing : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    QString docs = dir.filePath("docs");
+    QString ctl = dir.filePath("client.ctl");
+    std::unique_ptr<TSettings> settings;
+    std::unique_ptr<TInstanceLock> lock;
+    std::unique_ptr<TfrmMain> w;
+    QStringList errors;
+
+    void SetUp() override {
+        QDir().mkpath(docs);
+        gdtest::WriteFile(ctl, "");
+        const gdtest::RunResult r = gdtest::Run("convert-im6.q16", {"(",
+                                                                    "-size",
+                                                                    "600x400",
+                                                                    "gradient:white-navy",
+                                                                    "-depth",
+                                                                    "8",
+                                                                    "-type",
+                                                                    "TrueColor",
+                                                                    ")",
+                                                                    "(",
+                                                                    "-size",
+                                                                    "300x500",
+                                                                    "xc:white",
+                                                                    "-fill",
+                                                                    "black",
+                                                                    "-draw",
+                                                                    "rectangle 20,20 280,60",
+                                                                    "-monochrome",
+                                                                    ")",
+                                                                    docs + "/A.tif"});
+        ASSERT_EQ(r.exitCode, 0) << r.err.constData();
+        settings = std::make_unique<TSettings>(dir.filePath("gdserver.ini"));
+        settings->LoadSetup();
+        lock = std::make_unique<TInstanceLock>("/TEST/" + dir.path(), dir.path());
+        w = std::make_unique<TfrmMain>(*settings, *lock, QStringList{docs, ctl});
+        w->ErrorBox = [this](const QString& m) { errors << m; };
+        ASSERT_TRUE(w->FormCreate());
+        // Shown first: the first activation switches the server on.
+        w->show();
+        ASSERT_TRUE(gdtest::WaitFor([this] { return w->Activated(); }, 5000));
+        w->Server()->SetServerActive(true);
+        gdtest::WriteFile(ctl, gdtest::Request("EDIT=A", "t1") + "\r\n");
+        w->Server()->ExecuteCommands();
+        ASSERT_TRUE(w->Server()->FEditMode());
+        gdtest::WaitFor([] { return false; }, 300);
+    }
+    void TearDown() override {
+        if (w)
+            w->close();
+    }
+};
+
+} // namespace
+
+TEST_F(X11Editing, CopiedPageIsAnImageForOtherPrograms) {
+    w->UpdateActions();
+    ASSERT_TRUE(w->A.ActionCopy->isEnabled());
+    w->A.ActionCopy->trigger();
+    const gdtest::RunResult targets =
+        RunServing("xclip", {"-selection", "clipboard", "-t", "TARGETS", "-o"});
+    ASSERT_EQ(targets.exitCode, 0) << targets.err.constData();
+    EXPECT_TRUE(targets.out.contains("image/png")) << targets.out.constData();
+    EXPECT_TRUE(targets.out.contains("image/bmp")) << targets.out.constData();
+
+    const gdtest::RunResult png =
+        RunServing("xclip", {"-selection", "clipboard", "-t", "image/png", "-o"});
+    ASSERT_EQ(png.exitCode, 0);
+    const QImage got = QImage::fromData(png.out, "PNG");
+    EXPECT_EQ(got.size(), QSize(600, 400));
+    EXPECT_EQ(got.convertToFormat(QImage::Format_RGB32),
+              w->ImageBox->Picture().convertToFormat(QImage::Format_RGB32));
+}
+
+TEST_F(X11Editing, ImageFromAnotherProgramPastedIntoThePage) {
+    const QString file = dir.filePath("clip.png");
+    QImage clip(123, 45, QImage::Format_RGB32);
+    clip.fill(qRgb(200, 30, 30));
+    ASSERT_TRUE(clip.save(file));
+    // xclip stays in the background serving the selection until it is lost.
+    ASSERT_EQ(
+        gdtest::Run("xclip", {"-selection", "clipboard", "-t", "image/png", "-i", file}).exitCode,
+        0);
+    ASSERT_TRUE(gdtest::WaitFor(
+        [&] {
+            w->UpdateActions();
+            return !QGuiApplication::clipboard()->ownsClipboard() && w->A.ActionPaste->isEnabled();
+        },
+        5000));
+    w->A.ActionPaste->trigger();
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+    const QImage shown = w->ImageBox->Picture();
+    EXPECT_EQ(shown.size(), QSize(123, 45));
+    EXPECT_EQ(shown.pixelColor(60, 20), QColor(200, 30, 30));
+    EXPECT_TRUE(w->View().ImageChanged);
+    // Taking the selection back ends the background xclip.
+    w->A.ActionCopy->trigger();
+}
+
+TEST_F(X11Editing, ScreenshotOfTheWindowWithADocument) {
+    w->SetFitInWindow(true);
+    w->View().ShowPage(1);
+    w->UpdateActions();
+    gdtest::WaitFor([] { return false; }, 700);
+    const QString shot = QStringLiteral(GD_BINARY_DIR "/editor-window.png");
+    QFile::remove(shot);
+    const gdtest::RunResult r = RunServing("import", {"-window", "root", shot});
+    ASSERT_EQ(r.exitCode, 0) << r.err.constData();
+    const QImage img(shot);
+    ASSERT_FALSE(img.isNull());
+    // The page (white with a black bar) and the grey area around it are there.
+    const QRect frame = w->frameGeometry();
+    EXPECT_TRUE(QRect(QPoint(0, 0), img.size()).intersects(frame));
+}
+
+// The X11 connection brings D-Bus and fontconfig, which keep allocations for
+// the life of the process.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libdbus-1.so\nleak:libfontconfig.so\nleak:libsane-test.so\n";
+}
+
+int main(int argc, char** argv) {
+    // An X server of our own: CI has no display.
+    QProcess xvfb;
+    xvfb.start("Xvfb", {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
+    if (!xvfb.waitForStarted(5000)) {
+        fprintf(stderr, "cannot start Xvfb\n");
+        return 1;
+    }
+    QByteArray display;
+    QElapsedTimer t;
+    t.start();
+    while (!display.contains('\n') && t.elapsed() < 15000) {
+        xvfb.waitForReadyRead(200);
+        display += xvfb.readAllStandardOutput();
+    }
+    if (!display.contains('\n')) {
+        fprintf(stderr, "Xvfb gave no display\n");
+        xvfb.kill();
+        xvfb.waitForFinished();
+        return 1;
+    }
+    qputenv("DISPLAY", ":" + display.trimmed());
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    int rc = 0;
+    {
+        QApplication app(argc, argv);
+        gdtest::UseBuiltScanners();
+        ::testing::InitGoogleTest(&argc, argv);
+        rc = RUN_ALL_TESTS();
+    }
+    xvfb.terminate();
+    if (!xvfb.waitForFinished(5000)) {
+        xvfb.kill();
+        xvfb.waitForFinished();
+    }
+    return rc;
+}

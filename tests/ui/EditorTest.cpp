@@ -1,0 +1,346 @@
+// Editing a document opened by EDIT: the shown picture, the clipboard, pages
+// from files, import, undo and save, through the window's actions.
+#include "ui/Editor.h"
+#include "server/DocServer.h"
+#include "server/ProtocolSupport.h"
+#include "settings/Settings.h"
+#include "support/TestSupport.h"
+#include "ui/ImageBox.h"
+#include "ui/TfrmMain.h"
+#include "ui/TfrmProp.h"
+
+#include <QAction>
+#include <QClipboard>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMimeData>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+using namespace gd;
+using gdtest::Request;
+
+namespace {
+
+void Convert(const QStringList& args) {
+    const gdtest::RunResult r = gdtest::Run("convert-im6.q16", args);
+    ASSERT_EQ(r.exitCode, 0) << r.err.constData();
+}
+
+// Pages 100 + 10 i pixels wide, so each page is known by its width.
+void MakePages(const QString& path, int count, int firstWidth = 100, const char* colour = "white") {
+    QStringList args;
+    for (int i = 0; i < count; ++i)
+        args << "-size" << QStringLiteral("%1x50").arg(firstWidth + 10 * i)
+             << QString("xc:") + colour;
+    Convert(args << path);
+}
+
+class Editing : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    QString docs = dir.filePath("docs");
+    QString ctl = dir.filePath("client.ctl");
+    std::unique_ptr<TSettings> settings;
+    std::unique_ptr<TInstanceLock> lock;
+    std::unique_ptr<TfrmMain> w;
+    QStringList errors;
+    QString chosen; // what the open-file dialog returns
+
+    void SetUp() override {
+        QDir().mkpath(docs);
+        gdtest::WriteFile(ctl, "");
+    }
+    void Edit(const QString& name = QStringLiteral("A")) {
+        settings = std::make_unique<TSettings>(dir.filePath("gdserver.ini"));
+        settings->LoadSetup();
+        lock = std::make_unique<TInstanceLock>("/TEST/" + dir.path(), dir.path());
+        w = std::make_unique<TfrmMain>(*settings, *lock, QStringList{docs, ctl});
+        w->ErrorBox = [this](const QString& m) { errors << m; };
+        ASSERT_TRUE(w->FormCreate());
+        w->Server()->SetServerActive(true);
+        w->Editor().ChooseFile = [this] { return chosen; };
+        gdtest::WriteFile(ctl, Request("EDIT=" + name.toLatin1(), "t1") + "\r\n");
+        w->Server()->ExecuteCommands();
+        ASSERT_TRUE(w->Server()->FEditMode());
+    }
+    // Runs an action the way the user does: only when its rule enables it.
+    bool Run(QAction* action) {
+        w->UpdateActions();
+        if (!action->isEnabled())
+            return false;
+        action->trigger();
+        w->UpdateActions();
+        return true;
+    }
+    std::vector<int> Widths() {
+        std::vector<int> widths;
+        for (int i = 0; i < w->FPages.Count(); ++i)
+            widths.push_back(w->FPages.Get(i)->GetBitmap()->GetWidth());
+        return widths;
+    }
+    int ShownWidth() { return w->ImageBox->Picture().width(); }
+    void PutOnClipboard(const QImage& img) { QGuiApplication::clipboard()->setImage(img); }
+};
+
+} // namespace
+
+TEST_F(Editing, InsertThreePagesWhileTheSecondOfFiveIsShown) {
+    MakePages(docs + "/A.tif", 5);
+    chosen = dir.filePath("three.tif");
+    MakePages(chosen, 3, 500);
+    Edit();
+    w->View().ShowPage(1);
+    ASSERT_TRUE(Run(w->A.ActionPageAddFromFile));
+    EXPECT_EQ(Widths(), std::vector<int>({100, 110, 500, 510, 520, 120, 130, 140}));
+    EXPECT_EQ(w->FPages.GetPageIndex(), 2);
+    EXPECT_EQ(ShownWidth(), 500);
+    EXPECT_EQ(w->cbxPage->count(), 8);
+    EXPECT_TRUE(w->FPages.FModified);
+    EXPECT_TRUE(w->A.ActionSave->isEnabled());
+    EXPECT_FALSE(w->A.ActionAutoCommand->isEnabled());
+
+    // Cancel in the dialog changes nothing.
+    chosen.clear();
+    ASSERT_TRUE(Run(w->A.ActionPageAddFromFile));
+    EXPECT_EQ(w->FPages.Count(), 8);
+}
+
+TEST_F(Editing, InsertIntoAnEmptyDocumentThenSave) {
+    chosen = dir.filePath("two.tif");
+    MakePages(chosen, 2, 300);
+    Edit("B");
+    EXPECT_EQ(w->FPages.Count(), 0);
+    ASSERT_TRUE(Run(w->A.ActionPageAddFromFile));
+    EXPECT_EQ(Widths(), std::vector<int>({300, 310}));
+    EXPECT_EQ(ShownWidth(), 300);
+
+    ASSERT_TRUE(Run(w->A.ActionSave));
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+    EXPECT_TRUE(QFile::exists(docs + "/B.tif"));
+    EXPECT_EQ(w->StaticText->text(), docs + "/B.tif");
+    EXPECT_FALSE(w->FPages.FModified);
+    EXPECT_FALSE(w->A.ActionSave->isEnabled());
+}
+
+TEST_F(Editing, DeletedPageComesBackByPaging) {
+    MakePages(docs + "/A.tif", 3);
+    Edit();
+    w->View().ShowPage(1);
+    ASSERT_TRUE(Run(w->A.ActionPageDel));
+    EXPECT_FALSE(w->ImageBox->HasPicture());
+    EXPECT_TRUE(w->View().ImageChanged);
+    EXPECT_FALSE(w->A.ActionCopy->isEnabled());
+    EXPECT_TRUE(w->A.ActionSave->isEnabled());
+    ASSERT_TRUE(Run(w->A.ActionPageNext));
+    ASSERT_TRUE(Run(w->A.ActionPagePrior));
+    EXPECT_EQ(ShownWidth(), 110);
+    EXPECT_FALSE(w->View().ImageChanged);
+    EXPECT_FALSE(w->A.ActionSave->isEnabled());
+    EXPECT_EQ(w->FPages.Count(), 3);
+}
+
+TEST_F(Editing, DeleteThenSaveRemovesThePage) {
+    MakePages(docs + "/A.tif", 3);
+    Edit();
+    w->View().ShowPage(1);
+    ASSERT_TRUE(Run(w->A.ActionPageDel));
+    ASSERT_TRUE(Run(w->A.ActionSave));
+    EXPECT_EQ(Widths(), std::vector<int>({100, 120}));
+    EXPECT_EQ(w->FPages.GetPageIndex(), 1);
+    EXPECT_EQ(ShownWidth(), 120);
+    // The file itself holds two pages now.
+    w->ReloadDocument();
+    EXPECT_EQ(Widths(), std::vector<int>({100, 120}));
+}
+
+TEST_F(Editing, PasteWithNoPageShownBecomesTheShownPicture) {
+    MakePages(docs + "/A.tif", 2);
+    Edit();
+    QImage clip(77, 33, QImage::Format_RGB32);
+    clip.fill(Qt::green);
+    PutOnClipboard(clip);
+    ASSERT_TRUE(Run(w->A.ActionPageDel));
+    ASSERT_TRUE(Run(w->A.ActionPaste));
+    EXPECT_EQ(w->ImageBox->Picture().size(), QSize(77, 33));
+    EXPECT_TRUE(w->View().ImageChanged);
+    ASSERT_TRUE(Run(w->A.ActionSave));
+    EXPECT_EQ(Widths(), std::vector<int>({77, 110}));
+    EXPECT_EQ(w->ImageBox->Picture().pixelColor(5, 5), QColor(Qt::green));
+}
+
+TEST_F(Editing, PasteOfAnotherSizeKeepsTheBilevelFormat) {
+    Convert({"-size", "200x100", "pattern:checkerboard", "-monochrome", "-depth", "1",
+             docs + "/A.tif"});
+    Edit();
+    ASSERT_EQ(w->ImageBox->Picture().depth(), 1);
+    QImage clip(60, 40, QImage::Format_RGB32);
+    clip.fill(Qt::white);
+    for (int y = 0; y < 20; ++y)
+        for (int x = 0; x < 60; ++x)
+            clip.setPixel(x, y, qRgb(10, 10, 10));
+    PutOnClipboard(clip);
+    ASSERT_TRUE(Run(w->A.ActionPaste));
+    const QImage shown = w->ImageBox->Picture();
+    EXPECT_EQ(shown.size(), QSize(60, 40));
+    EXPECT_EQ(shown.depth(), 1);
+    EXPECT_EQ(shown.pixelColor(1, 1), QColor(Qt::black));
+    EXPECT_EQ(shown.pixelColor(1, 30), QColor(Qt::white));
+    ASSERT_TRUE(Run(w->A.ActionSave));
+    EXPECT_EQ(w->FPages.Get(0)->GetBitmap()->GetPixelFormat(), PixelFormat1bppIndexed);
+}
+
+TEST_F(Editing, CutPutsThePageOnTheClipboardAndLeavesItWhite) {
+    Convert({"-size", "40x30", "xc:red", "-depth", "8", docs + "/A.bmp"});
+    Edit();
+    ASSERT_TRUE(Run(w->A.ActionCut));
+    const QImage clip = QGuiApplication::clipboard()->image();
+    ASSERT_EQ(clip.size(), QSize(40, 30));
+    EXPECT_EQ(clip.pixelColor(3, 3), QColor(Qt::red));
+    const QImage shown = w->ImageBox->Picture();
+    EXPECT_EQ(shown.size(), QSize(40, 30));
+    EXPECT_EQ(shown.pixelColor(3, 3), QColor(Qt::white));
+    EXPECT_EQ(shown.pixelColor(39, 29), QColor(Qt::white));
+    EXPECT_TRUE(w->View().ImageChanged);
+    EXPECT_EQ(w->FPages.Count(), 1); // the page stays, white
+}
+
+TEST_F(Editing, ClearOfABilevelPageWhateverItsPalette) {
+    // Bit 0 black: a fill with "colour 0" would blacken the page.
+    QImage mono(16, 8, QImage::Format_Mono);
+    mono.setColorTable({qRgb(0, 0, 0), qRgb(255, 255, 255)});
+    mono.fill(0);
+    FillWhite(mono);
+    EXPECT_EQ(mono.pixelColor(3, 3), QColor(Qt::white));
+    mono.setColorTable({qRgb(255, 255, 255), qRgb(0, 0, 0)});
+    mono.fill(1);
+    FillWhite(mono);
+    EXPECT_EQ(mono.pixelColor(3, 3), QColor(Qt::white));
+}
+
+TEST_F(Editing, ImportThenUndoReloadsTheDocument) {
+    MakePages(docs + "/A.tif", 2);
+    chosen = dir.filePath("Scan.TIF");
+    MakePages(chosen, 3, 600);
+    const QByteArray imported = gdtest::ReadFile(chosen);
+    Edit();
+    ASSERT_TRUE(Run(w->A.ActionImport));
+    EXPECT_EQ(Widths(), std::vector<int>({600, 610, 620}));
+    EXPECT_EQ(w->FPages.FSourceFileName, chosen);
+    EXPECT_TRUE(w->FPages.FModified);
+    ASSERT_TRUE(Run(w->A.ActionUndo));
+    EXPECT_EQ(Widths(), std::vector<int>({100, 110}));
+    EXPECT_FALSE(w->FPages.FModified);
+    EXPECT_EQ(gdtest::ReadFile(chosen), imported);
+
+    // Imported and saved as it is: kept byte for byte.
+    ASSERT_TRUE(Run(w->A.ActionImport));
+    ASSERT_TRUE(Run(w->A.ActionSave));
+    EXPECT_EQ(gdtest::ReadFile(docs + "/A.tif"), imported);
+}
+
+TEST_F(Editing, ClipboardFailuresAreReported) {
+    MakePages(docs + "/A.tif", 1, 100, "red");
+    Edit();
+    w->Editor().Clipboard = [] { return nullptr; };
+    ASSERT_TRUE(Run(w->A.ActionCopy));
+    EXPECT_EQ(errors, QStringList({"Cannot open clipboard"}));
+    // A cut whose copy failed leaves the page as it was.
+    const QImage before = w->ImageBox->Picture();
+    ASSERT_TRUE(Run(w->A.ActionCut));
+    EXPECT_EQ(errors.size(), 2);
+    EXPECT_EQ(w->ImageBox->Picture(), before);
+    EXPECT_FALSE(w->View().ImageChanged);
+
+    w->Editor().Clipboard = [] { return QGuiApplication::clipboard(); };
+    auto* data = new QMimeData;
+    data->setData("application/x-qt-image", "not an image");
+    QGuiApplication::clipboard()->setMimeData(data);
+    errors.clear();
+    ASSERT_TRUE(Run(w->A.ActionPaste));
+    EXPECT_EQ(errors, QStringList({"Unsupported clipboard format"}));
+    EXPECT_FALSE(w->View().ImageChanged);
+}
+
+TEST_F(Editing, SaveFailureIsReportedAndTheDocumentKept) {
+    MakePages(docs + "/A.tif", 2);
+    const QByteArray before = gdtest::ReadFile(docs + "/A.tif");
+    Edit();
+    ASSERT_TRUE(Run(w->A.ActionPageDel));
+    // The document's name in the default format is taken by a folder.
+    settings->SetDefFormat(DocFormat::Bmp);
+    QDir().mkpath(docs + "/A.bmp");
+    ASSERT_TRUE(Run(w->A.ActionSave));
+    EXPECT_EQ(errors, QStringList({"Не удалось сохранить документ \"" + docs + "/A.bmp\""}));
+    EXPECT_EQ(gdtest::ReadFile(docs + "/A.tif"), before);
+    EXPECT_TRUE(w->FPages.FModified); // still unsaved
+}
+
+TEST_F(Editing, ViewOnlyDisablesEveryEditingAction) {
+    MakePages(docs + "/A.tif", 2);
+    Edit();
+    gdtest::WriteFile(ctl, Request("SHOW=A", "t2") + "\r\n");
+    w->Server()->SetServerActive(true);
+    w->Server()->ExecuteCommands();
+    w->UpdateActions();
+    for (QAction* a :
+         {w->A.ActionClear, w->A.ActionCut, w->A.ActionCopy, w->A.ActionPaste, w->A.ActionPageDel,
+          w->A.ActionPageAddFromFile, w->A.ActionImport, w->A.ActionUndo, w->A.ActionSave})
+        EXPECT_FALSE(a->isEnabled()) << a->text().toStdString();
+    EXPECT_FALSE(w->I.ItemPageAdd->isEnabled());
+}
+
+TEST_F(Editing, PagePropertiesOfTheCurrentPage) {
+    Convert({"-size", "40x30", "xc:white", "-monochrome", "-depth", "1", "-density", "300",
+             "-units", "PixelsPerInch", docs + "/A.tif"});
+    Edit();
+    w->View().ShowPage(-1);
+    w->I.ItemPageProperty->trigger(); // no page: nothing opens
+    EXPECT_TRUE(w->GetFrmProp().edtFlags->text().isEmpty());
+
+    w->View().ShowPage(0);
+    bool shown = false;
+    QTimer::singleShot(0, w.get(), [&] {
+        shown = w->GetFrmProp().isVisible();
+        w->GetFrmProp().reject();
+    });
+    w->I.ItemPageProperty->trigger();
+    EXPECT_TRUE(shown);
+    EXPECT_EQ(w->GetFrmProp().cbxPixelFormat->currentText(), "   30101");
+    EXPECT_EQ(w->GetFrmProp().cbxResolution->currentText(), "300");
+}
+
+TEST(OpenFileFilters, FourEntriesMatchingAnyLetterCase) {
+    const QStringList filters = OpenFileFilters();
+    ASSERT_EQ(filters.size(), 4);
+    const QStringList descriptions{"Все файлы рисунков", "Документы TIFF (*.tif)",
+                                   "Точечные рисунки (*.bmp)", "Файлы JPEG (*.jpg)"};
+    auto matches = [](const QString& filter, const QString& name) {
+        const qsizetype open = filter.lastIndexOf(u'(');
+        for (const QString& p : filter.mid(open + 1).chopped(1).split(u' '))
+            if (QRegularExpression(QRegularExpression::wildcardToRegularExpression(p))
+                    .match(name)
+                    .hasMatch())
+                return true;
+        return false;
+    };
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(filters[i].startsWith(descriptions[i] + " (")) << filters[i].toStdString();
+    EXPECT_TRUE(matches(filters[0], "Scan.TIF"));
+    EXPECT_TRUE(matches(filters[0], "scan.tif"));
+    EXPECT_TRUE(matches(filters[0], "x.Bmp"));
+    EXPECT_TRUE(matches(filters[0], "y.jpg"));
+    EXPECT_FALSE(matches(filters[0], "z.png"));
+    EXPECT_TRUE(matches(filters[1], "a.Tif"));
+    EXPECT_FALSE(matches(filters[1], "a.bmp"));
+    EXPECT_TRUE(matches(filters[2], "a.BMP"));
+    EXPECT_TRUE(matches(filters[3], "a.JpG"));
+    EXPECT_FALSE(matches(filters[3], "a.jpeg"));
+}
