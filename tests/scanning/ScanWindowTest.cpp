@@ -244,3 +244,30 @@ TEST(ScanProgram, AMissingSourceManagerOrEntryPointEndsTheStart) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(r.err.contains("DSMEntry not found in Twain DLL.")) << r.err.constData();
 }
+
+TEST_F(ScanWindow, ASavedDocumentContainsTheScannedPagesAndTheirFilesAreGone) {
+    Open();
+    Edit("A");
+    w->A.ActionPageAddFromScan->trigger();
+    w->A.ActionPageAddFromScan->trigger();
+    ASSERT_EQ(w->FPages.Count(), 5);
+    ASSERT_EQ(ScannedFiles().size(), 2);
+    w->UpdateActions();
+    ASSERT_TRUE(w->A.ActionSave->isEnabled());
+    w->A.ActionSave->trigger();
+    EXPECT_FALSE(w->FPages.FModified);
+    EXPECT_TRUE(ScannedFiles().isEmpty()); // the pages now come from the saved file
+
+    // What an independent tool reads back: five pages, the scans 8-bit gray.
+    const gdtest::RunResult info = gdtest::Run("tiffinfo", {docs + "/A.tif"});
+    ASSERT_EQ(info.exitCode, 0) << info.err.constData();
+    EXPECT_EQ(info.out.count("TIFF Directory at offset"), 5);
+    EXPECT_EQ(info.out.count(QByteArray("Image Width: ") +
+                             QByteArray::number(kScanned.width()) + " Image Length: " +
+                             QByteArray::number(kScanned.height())),
+              2);
+    w->View().ShowPage(4);
+    EXPECT_EQ(w->FPages.Get(4)->FBitmap, nullptr); // a frame of the saved file
+    EXPECT_EQ(PageSize(4), kScanned);
+    EXPECT_EQ(w->ImageBox->Picture().size(), kScanned);
+}
