@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QThread>
 #include <QTimer>
+#include <optional>
 
 namespace gd {
 
@@ -96,73 +97,72 @@ void TDocServer::ExecuteCommands() {
         FHost.CloseMainWindow();
 }
 
+namespace {
+
+// The document name a command names, when it may reach the file system: a
+// bare file name (or, where allowed, an empty one).
+std::optional<QString> DocArgument(const QByteArray& item, bool emptyAllowed) {
+    const QString name = FromCp1251(ItemValue(item));
+    if (name.isEmpty() ? !emptyAllowed : !TDocServer::IsSafeDocName(name))
+        return std::nullopt;
+    return name;
+}
+
+} // namespace
+
 bool TDocServer::ExecuteCommand(TMarkPair& pair) {
     pair.Mark = kMarkFailed;
     const QList<QByteArray> items = SplitCommand(pair.Line);
     const QByteArray& first = items.first();
-    switch (FindCommand(ItemName(first))) {
+    const TCommand command = FindCommand(ItemName(first));
+    // Folder mode serves only TEST and PRINT; the rest is refused.
+    if (!FClientBound() && command != TCommand::Test && command != TCommand::Print)
+        return false;
+    switch (command) {
     case TCommand::Test:
         pair.Mark = kMarkDone;
         return false;
     case TCommand::Delete: {
-        if (!FClientBound())
+        const auto name = DocArgument(first, false);
+        if (!name)
             return false;
-        const QString name = FromCp1251(ItemValue(first));
-        if (!IsSafeDocName(name))
-            return false;
-        SetDocName(name);
+        SetDocName(*name);
         if (QFile::remove(DocFileName(FDocNameNow)))
             pair.Mark = kMarkDone;
         return false;
     }
     case TCommand::Exit:
-        if (!FClientBound())
-            return false;
         FExitRequest = true;
         pair.Mark = kMarkDone;
         return true;
-    case TCommand::Show: {
-        if (!FClientBound())
+    case TCommand::Show:
+    case TCommand::Edit: {
+        const bool edit = command == TCommand::Edit;
+        // SHOW without a name empties the view; EDIT needs one.
+        const auto name = DocArgument(first, !edit);
+        if (!name)
             return false;
-        const QString name = FromCp1251(ItemValue(first));
-        // An empty name empties the view; any other must be a bare file name.
-        if (!name.isEmpty() && !IsSafeDocName(name))
-            return false;
-        SetDocName(name);
+        SetDocName(*name);
         FHost.ShowDocument();
         if (FDocNameNow.isEmpty()) {
             pair.Mark = kMarkDone;
             return false;
         }
         pair.Mark = kMarkTaken;
-        SetHeldCommand(pair.Line, false);
-        return true;
-    }
-    case TCommand::Edit: {
-        if (!FClientBound())
-            return false;
-        const QString name = FromCp1251(ItemValue(first));
-        if (!IsSafeDocName(name))
-            return false;
-        SetDocName(name);
-        FHost.ShowDocument();
-        pair.Mark = kMarkTaken;
-        SetHeldCommand(pair.Line, true);
+        SetHeldCommand(pair.Line, edit);
         return true;
     }
     case TCommand::Hide:
-        if (!FClientBound())
-            return false;
         SetDocName(QString());
         FHost.HideDocument();
         pair.Mark = kMarkDone;
         return false;
     case TCommand::Print: {
-        const QString name = FromCp1251(ItemValue(first));
+        const auto name = DocArgument(first, false);
         IDocPrinter* printer = FHost.DocPrinter();
-        if (!printer || !IsSafeDocName(name))
+        if (!printer || !name)
             return false;
-        pair.Mark = ExecutePrintCommand(*printer, name, DocFileName(name),
+        pair.Mark = ExecutePrintCommand(*printer, *name, DocFileName(*name),
                                         FromCp1251(ParamValue(items, "COPIES")));
         return false;
     }
