@@ -7,6 +7,7 @@
 #include "server/ProtocolSupport.h"
 #include "settings/Settings.h"
 #include "support/TestSupport.h"
+#include "support/WindowTest.h"
 #include "ui/ImageBox.h"
 #include "ui/TfrmMain.h"
 
@@ -23,26 +24,17 @@
 
 using namespace gd;
 
-
 namespace {
 
-class ScanWindow : public ::testing::Test {
+class ScanWindow : public gdtest::WindowTest {
 protected:
-    QTemporaryDir dir;
-    QString docs = dir.filePath("docs");
     QString temp = dir.filePath("tmp");
-    QString ctl = dir.filePath("client.ctl");
-    std::unique_ptr<TSettings> settings;
-    std::unique_ptr<TInstanceLock> lock;
-    std::unique_ptr<TfrmMain> w;
-    QStringList errors;
     QByteArray oldTmp = qgetenv("TMPDIR");
 
     void SetUp() override {
-        QDir().mkpath(docs);
+        WindowTest::SetUp();
         QDir().mkpath(temp);
         qputenv("TMPDIR", QFile::encodeName(temp)); // scanned files land here
-        gdtest::WriteFile(ctl, "");
         const gdtest::RunResult r = gdtest::Run(
             "convert-im6.q16", {"-size", "300x200", "xc:white", "-size", "200x300", "xc:gray",
                                 "-size", "100x100", "xc:red", docs + "/A.tif"});
@@ -60,20 +52,8 @@ protected:
         qputenv("TMPDIR", oldTmp);
         EXPECT_TRUE(errors.isEmpty()) << errors.join('|').toStdString();
     }
-    void Open() {
-        settings = std::make_unique<TSettings>(dir.filePath("gdserver.ini"));
-        settings->LoadSetup();
-        lock = std::make_unique<TInstanceLock>("/TEST/" + dir.path(), dir.path());
-        w = std::make_unique<TfrmMain>(*settings, *lock, QStringList{docs, ctl});
-        w->ErrorBox = [this](const QString& m) { errors << m; };
-        ASSERT_TRUE(w->FormCreate());
-        w->Server()->SetServerActive(true);
-    }
-    void Edit(const QByteArray& name) {
-        gdtest::WriteFile(ctl, gdtest::Request("EDIT=" + name, "edit") + "\r\n");
-        w->Server()->ExecuteCommands();
-        ASSERT_TRUE(w->Server()->FEditMode());
-    }
+    void Open() { OpenWindow(); }
+    void Edit(const QByteArray& name) { EditDocument(name); }
     QStringList ScannedFiles() { return QDir(temp).entryList({"*.bmp"}, QDir::Files); }
     // The page's own image (a scanned page has one; pages of the file do not).
     QSize PageSize(int index) {
@@ -262,9 +242,8 @@ TEST_F(ScanWindow, ASavedDocumentContainsTheScannedPagesAndTheirFilesAreGone) {
     const gdtest::RunResult info = gdtest::Run("tiffinfo", {docs + "/A.tif"});
     ASSERT_EQ(info.exitCode, 0) << info.err.constData();
     EXPECT_EQ(info.out.count("TIFF Directory at offset"), 5);
-    EXPECT_EQ(info.out.count(QByteArray("Image Width: ") +
-                             QByteArray::number(kScanned.width()) + " Image Length: " +
-                             QByteArray::number(kScanned.height())),
+    EXPECT_EQ(info.out.count(QByteArray("Image Width: ") + QByteArray::number(kScanned.width()) +
+                             " Image Length: " + QByteArray::number(kScanned.height())),
               2);
     w->View().ShowPage(4);
     EXPECT_EQ(w->FPages.Get(4)->FBitmap, nullptr); // a frame of the saved file

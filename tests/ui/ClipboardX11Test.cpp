@@ -4,6 +4,7 @@
 #include "server/ProtocolSupport.h"
 #include "settings/Settings.h"
 #include "support/TestSupport.h"
+#include "support/WindowTest.h"
 #include "ui/ImageBox.h"
 #include "ui/TfrmMain.h"
 
@@ -43,19 +44,10 @@ gdtest::RunResult RunServing(const QString& program, const QStringList& args) {
     return r;
 }
 
-class X11Editing : public ::testing::Test {
+class X11Editing : public gdtest::WindowTest {
 protected:
-    QTemporaryDir dir;
-    QString docs = dir.filePath("docs");
-    QString ctl = dir.filePath("client.ctl");
-    std::unique_ptr<TSettings> settings;
-    std::unique_ptr<TInstanceLock> lock;
-    std::unique_ptr<TfrmMain> w;
-    QStringList errors;
-
     void SetUp() override {
-        QDir().mkpath(docs);
-        gdtest::WriteFile(ctl, "");
+        WindowTest::SetUp();
         const gdtest::RunResult r = gdtest::Run("convert-im6.q16", {"(",
                                                                     "-size",
                                                                     "600x400",
@@ -77,19 +69,11 @@ protected:
                                                                     ")",
                                                                     docs + "/A.tif"});
         ASSERT_EQ(r.exitCode, 0) << r.err.constData();
-        settings = std::make_unique<TSettings>(dir.filePath("gdserver.ini"));
-        settings->LoadSetup();
-        lock = std::make_unique<TInstanceLock>("/TEST/" + dir.path(), dir.path());
-        w = std::make_unique<TfrmMain>(*settings, *lock, QStringList{docs, ctl});
-        w->ErrorBox = [this](const QString& m) { errors << m; };
-        ASSERT_TRUE(w->FormCreate());
-        // Shown first: the first activation switches the server on.
+        OpenWindow();
+        // Shown and activated, as the user sees it.
         w->show();
         ASSERT_TRUE(gdtest::WaitFor([this] { return w->Activated(); }, 5000));
-        w->Server()->SetServerActive(true);
-        gdtest::WriteFile(ctl, gdtest::Request("EDIT=A", "t1") + "\r\n");
-        w->Server()->ExecuteCommands();
-        ASSERT_TRUE(w->Server()->FEditMode());
+        EditDocument("A");
         gdtest::WaitFor([] { return false; }, 300);
     }
     void TearDown() override {

@@ -4,6 +4,7 @@
 #include "server/ProtocolSupport.h"
 #include "settings/Settings.h"
 #include "support/TestSupport.h"
+#include "support/WindowTest.h"
 #include "ui/ImageBox.h"
 #include "ui/TfrmMain.h"
 
@@ -28,48 +29,13 @@ void MakeThreePageTiff(const QString& path) {
     ASSERT_EQ(r.exitCode, 0) << r.err.constData();
 }
 
-class Display : public ::testing::Test {
+class Display : public gdtest::WindowTest {
 protected:
-    QTemporaryDir dir;
-    QString docs = dir.filePath("docs");
-    QString ctl = dir.filePath("client.ctl");
-    std::unique_ptr<TSettings> settings;
-    std::unique_ptr<TInstanceLock> lock;
-    std::unique_ptr<TfrmMain> w;
-    QStringList errors;
-
     void SetUp() override {
-        QDir().mkpath(docs);
-        gdtest::WriteFile(ctl, "");
+        WindowTest::SetUp();
         MakeThreePageTiff(docs + "/A.tif");
     }
-    void Open(bool clientBound = true) {
-        settings = std::make_unique<TSettings>(dir.filePath("gdserver.ini"));
-        settings->LoadSetup();
-        lock = std::make_unique<TInstanceLock>("/TEST/" + dir.path(), dir.path());
-        QStringList args{docs};
-        if (clientBound)
-            args << ctl;
-        w = std::make_unique<TfrmMain>(*settings, *lock, args);
-        w->ErrorBox = [this](const QString& m) { errors << m; };
-        ASSERT_TRUE(w->FormCreate());
-        w->Server()->SetServerActive(true);
-    }
-    // Writes the requests and runs one cycle.
-    void Cycle(const QList<QByteArray>& commands, const QString& file = QString()) {
-        QByteArray data = gdtest::ReadFile(file.isEmpty() ? ctl : file);
-        for (const QByteArray& c : commands)
-            data += Request(c, "t" + QByteArray::number(data.size())) + "\r\n";
-        gdtest::WriteFile(file.isEmpty() ? ctl : file, data);
-        w->Server()->ExecuteCommands();
-    }
-    QByteArray Marks(const QString& file = QString()) {
-        QByteArray marks;
-        for (const QByteArray& line : gdtest::ReadFile(file.isEmpty() ? ctl : file).split('\n'))
-            if (!line.trimmed().isEmpty())
-                marks += line[0];
-        return marks;
-    }
+    void Open(bool clientBound = true) { OpenWindow(clientBound); }
     QStringList PageItems() {
         QStringList items;
         for (int i = 0; i < w->cbxPage->count(); ++i)

@@ -24,6 +24,8 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include "support/WindowTest.h"
+
 using namespace gd;
 using gdtest::Request;
 
@@ -43,33 +45,14 @@ void MakePages(const QString& path, int count, int firstWidth = 100, const char*
     Convert(args << path);
 }
 
-class Editing : public ::testing::Test {
+class Editing : public gdtest::WindowTest {
 protected:
-    QTemporaryDir dir;
-    QString docs = dir.filePath("docs");
-    QString ctl = dir.filePath("client.ctl");
-    std::unique_ptr<TSettings> settings;
-    std::unique_ptr<TInstanceLock> lock;
-    std::unique_ptr<TfrmMain> w;
-    QStringList errors;
     QString chosen; // what the open-file dialog returns
 
-    void SetUp() override {
-        QDir().mkpath(docs);
-        gdtest::WriteFile(ctl, "");
-    }
     void Edit(const QString& name = QStringLiteral("A")) {
-        settings = std::make_unique<TSettings>(dir.filePath("gdserver.ini"));
-        settings->LoadSetup();
-        lock = std::make_unique<TInstanceLock>("/TEST/" + dir.path(), dir.path());
-        w = std::make_unique<TfrmMain>(*settings, *lock, QStringList{docs, ctl});
-        w->ErrorBox = [this](const QString& m) { errors << m; };
-        ASSERT_TRUE(w->FormCreate());
-        w->Server()->SetServerActive(true);
+        OpenWindow();
         w->Editor().ChooseFile = [this] { return chosen; };
-        gdtest::WriteFile(ctl, Request("EDIT=" + name.toLatin1(), "t1") + "\r\n");
-        w->Server()->ExecuteCommands();
-        ASSERT_TRUE(w->Server()->FEditMode());
+        EditDocument(name.toLatin1());
     }
     // Runs an action the way the user does: only when its rule enables it.
     bool Run(QAction* action) {
