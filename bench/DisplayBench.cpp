@@ -1,6 +1,7 @@
 // From a SHOW request to the page painted, and page-to-page navigation, in the
 // real window on the offscreen platform.
 //   display_bench [FOLDER]   (FOLDER keeps the generated documents between runs)
+#include "scanning/Scanners.h"
 #include "server/DocServer.h"
 #include "server/Startup.h"
 #include "settings/Settings.h"
@@ -85,6 +86,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "could not make the documents\n");
         return 1;
     }
+    // The Source Manager built here, over a SANE configuration without
+    // devices, so start-up does not probe the system's scanners.
+    gd::TWSetDSMLibraryPath(QStringLiteral(GD_DSM_LIB));
+    QDir().mkpath(root + "/sane");
+    qputenv("SANE_CONFIG_DIR", QFile::encodeName(root + "/sane"));
     const QString ctl = root + "/bench.ctl";
     gd::TSettings settings(root + "/gdserver.ini");
     gd::TInstanceLock lock("/BENCH/" + root, root);
