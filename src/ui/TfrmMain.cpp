@@ -517,16 +517,13 @@ void TfrmMain::ActionAutoCommandExecute() {
 }
 
 void TfrmMain::ActionAutoCommandUpdate() {
-    // The server cannot be switched over unsaved changes.
-    A.ActionAutoCommand->setEnabled(FServer != nullptr && !FPages.FModified &&
-                                    !FView->ImageChanged);
+    A.ActionAutoCommand->setEnabled(FServer != nullptr &&
+                                    ComputeActionStates(WindowState()).autoCommand);
 }
 
-void TfrmMain::UpdateActions() {
-    if (!FServer)
-        return;
+TWindowState TfrmMain::WindowState() {
     TWindowState s;
-    s.editMode = FServer->FEditMode();
+    s.editMode = FServer && FServer->FEditMode();
     s.imageChanged = FView->ImageChanged;
     s.modified = FPages.FModified;
     s.pageCount = FPages.Count();
@@ -537,7 +534,13 @@ void TfrmMain::UpdateActions() {
     s.pictureShown = ImageBox->HasPicture();
     s.clipboardHasImage = FClipboardHasImage;
     s.canPrintSource = FPages.FSource != nullptr;
-    const TActionStates a = ComputeActionStates(s);
+    return s;
+}
+
+void TfrmMain::UpdateActions() {
+    if (!FServer)
+        return;
+    const TActionStates a = ComputeActionStates(WindowState());
     A.ActionAutoCommand->setEnabled(a.autoCommand);
     A.ActionImport->setEnabled(a.import);
     A.ActionSave->setEnabled(a.save);

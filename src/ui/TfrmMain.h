@@ -3,6 +3,7 @@
 #include "document/GdipExt.h"
 #include "server/ServerHost.h"
 #include "server/Startup.h"
+#include "ui/ActionRules.h"
 #include "ui/PageView.h"
 
 #include <QMainWindow>
@@ -103,6 +104,7 @@ public:
     void ActionPageNextExecute();
     void cbxPageCloseUp(int index);
     void UpdateActions();
+    TWindowState WindowState(); // what the enable rules read
 
     // Scanning: the scanner choice, and a scanned page replacing the current
     // page or appended (enabled by ActionAddScanUpdate's rule in UpdateActions).
