@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
@@ -38,7 +39,8 @@ void BM_CycleOverWaitingLines(benchmark::State& state) {
     for (int i = 0; i < state.range(0); ++i)
         text += '>' + QByteArray::number(i).rightJustified(34, '0') + "TEST=\r\n";
     QuietHost host;
-    gd::TDocServer server(host, {dir.path() + u'/', ctl, true}, [] { return QStringLiteral("tif"); });
+    gd::TDocServer server(host, {dir.path() + u'/', ctl, true},
+                          [] { return QStringLiteral("tif"); });
     server.SetServerActive(true);
     for (auto _ : state) {
         state.PauseTiming();
@@ -73,6 +75,10 @@ void BM_IdleServerWith50ControlFiles(benchmark::State& state) {
         const QString exe = dir.filePath("gdserver");
         QFile::copy(QStringLiteral(GD_SERVER_EXE), exe);
         QFile::setPermissions(exe, QFile::ReadOwner | QFile::ExeOwner | QFile::WriteOwner);
+        // The Source Manager library travels with the program.
+        const QDir built(QFileInfo(QStringLiteral(GD_SERVER_EXE)).absolutePath());
+        for (const QString& lib : built.entryList({QStringLiteral("*.so")}, QDir::Files))
+            QFile::copy(built.filePath(lib), dir.filePath(lib));
         const QString docs = dir.filePath("docs");
         QDir().mkpath(docs);
         for (int i = 0; i < 50; ++i)
@@ -91,6 +97,10 @@ void BM_IdleServerWith50ControlFiles(benchmark::State& state) {
         const long before = CpuTicks(p.processId());
         QThread::sleep(static_cast<unsigned long>(seconds));
         const long after = CpuTicks(p.processId());
+        if (p.state() != QProcess::Running) {
+            state.SkipWithError(("gdserver ended: " + p.readAllStandardError()).constData());
+            return;
+        }
         ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
         p.waitForFinished(10000);
         const double cpuSeconds = double(after - before) / double(::sysconf(_SC_CLK_TCK));
