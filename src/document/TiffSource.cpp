@@ -231,6 +231,7 @@ void EmitRow(const Plan& p, const uchar* raw, qsizetype rawBytes, uchar* bits, q
     uchar* dst = bits + bpl * y;
     switch (p.kind) {
     case Kind::GrayLow: {
+        std::memset(dst, 0, size_t(bpl)); // a short raw row leaves the rest blank
         const int bps = p.bps, per = 8 / bps, maxv = (1 << bps) - 1;
         for (quint32 x = 0; x < p.width; ++x) {
             const qsizetype byte = x / per;
@@ -245,6 +246,7 @@ void EmitRow(const Plan& p, const uchar* raw, qsizetype rawBytes, uchar* bits, q
     }
     case Kind::Palette:
         if (p.bps != 1 && p.bps != 8) {
+            std::memset(dst, 0, size_t(bpl));
             const int bps = p.bps;
             const int maxv = (1 << bps) - 1;
             for (quint32 x = 0; x < p.width; ++x) {
@@ -264,6 +266,8 @@ void EmitRow(const Plan& p, const uchar* raw, qsizetype rawBytes, uchar* bits, q
     }
     const qsizetype n = std::min(rawBytes, bpl);
     std::memcpy(dst, raw, size_t(n));
+    if (n < bpl) // the row's padding
+        std::memset(dst + n, 0, size_t(bpl - n));
     if (p.kind == Kind::Gray8 && p.invert) {
         for (qsizetype i = 0; i < n; ++i)
             dst[i] = uchar(255 - dst[i]);
@@ -288,7 +292,9 @@ struct Job {
 bool DecodeUnits(TIFF* tif, const Job& job, uint32_t first, uint32_t last) {
     const Plan& p = *job.plan;
     bool ok = true;
-    std::vector<uchar> band(size_t(job.rowBytes) * job.unitRows);
+    // Not cleared: a strip is decoded over it, and tiles clear it per band.
+    const std::unique_ptr<uchar[]> band(new uchar[size_t(job.rowBytes) * job.unitRows]);
+    const size_t bandBytes = size_t(job.rowBytes) * job.unitRows;
     std::vector<uchar> tile;
     if (p.tiled)
         tile.resize(size_t(TIFFTileSize64(tif)));
@@ -298,13 +304,13 @@ bool DecodeUnits(TIFF* tif, const Job& job, uint32_t first, uint32_t last) {
         uint32_t got = rows;
         if (!p.tiled) {
             const tmsize_t want = tmsize_t(rows) * job.rowBytes;
-            const tmsize_t n = TIFFReadEncodedStrip(tif, u, band.data(), want);
+            const tmsize_t n = TIFFReadEncodedStrip(tif, u, band.get(), want);
             if (n < want) {
                 ok = false;
                 got = n <= 0 ? 0 : uint32_t(n / job.rowBytes);
             }
         } else {
-            std::fill(band.begin(), band.end(), uchar(0));
+            std::memset(band.get(), 0, bandBytes);
             for (uint32_t x = 0; x < p.width; x += job.tileW) {
                 const tmsize_t n = TIFFReadEncodedTile(tif, TIFFComputeTile(tif, x, y0, 0, 0),
                                                        tile.data(), tmsize_t(tile.size()));
@@ -315,13 +321,17 @@ bool DecodeUnits(TIFF* tif, const Job& job, uint32_t first, uint32_t last) {
                 const qsizetype xoff = qsizetype(quint64(x) * p.bps * p.spp / 8);
                 const qsizetype len = std::min(job.tileRowBytes, job.rowBytes - xoff);
                 for (uint32_t r = 0; r < rows && qsizetype(r + 1) * job.tileRowBytes <= n; ++r)
-                    std::memcpy(band.data() + r * job.rowBytes + xoff,
+                    std::memcpy(band.get() + r * job.rowBytes + xoff,
                                 tile.data() + r * job.tileRowBytes, size_t(len));
             }
         }
         for (uint32_t r = 0; r < got; ++r)
-            EmitRow(p, band.data() + size_t(r) * job.rowBytes, job.rowBytes, job.bits, job.bpl,
+            EmitRow(p, band.get() + size_t(r) * job.rowBytes, job.rowBytes, job.bits, job.bpl,
                     int(y0 + r));
+        // Rows a damaged strip did not give are blank (white for bilevel
+        // MinIsWhite, black otherwise).
+        for (uint32_t r = got; r < rows; ++r)
+            std::memset(job.bits + size_t(y0 + r) * size_t(job.bpl), 0, size_t(job.bpl));
     }
     return ok;
 }
@@ -360,9 +370,6 @@ public:
         if (p.kind == Kind::Generic)
             return DecodeGeneric(tif, p, img);
         SetColorTable(tif, p, img);
-        // Blank (white for bilevel MinIsWhite, black otherwise) where a
-        // damaged strip leaves rows undecoded.
-        img.fill(0);
 
         Job job{&p, img.bits(), img.bytesPerLine(), 0, 0};
         uint32_t units = 0;
@@ -370,8 +377,10 @@ public:
             uint32_t tw = 0, th = 0;
             TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tw);
             TIFFGetField(tif, TIFFTAG_TILELENGTH, &th);
-            if (tw == 0 || th == 0)
+            if (tw == 0 || th == 0) {
+                img.fill(0);
                 return GpStatus::GenericError;
+            }
             job.tileW = tw;
             job.unitRows = std::min(th, p.height);
             job.tileRowBytes = qsizetype(TIFFTileRowSize64(tif));
@@ -385,8 +394,13 @@ public:
             units = std::min<uint32_t>(TIFFNumberOfStrips(tif),
                                        (p.height + job.unitRows - 1) / job.unitRows);
         }
-        if (job.rowBytes <= 0 || (p.tiled && job.tileRowBytes <= 0))
+        if (job.rowBytes <= 0 || (p.tiled && job.tileRowBytes <= 0)) {
+            img.fill(0);
             return GpStatus::GenericError;
+        }
+        // Rows that no strip or tile covers (a file with too few) are blank.
+        for (quint64 y = quint64(units) * job.unitRows; y < p.height; ++y)
+            std::memset(job.bits + size_t(y) * size_t(job.bpl), 0, size_t(job.bpl));
 
         // Big pages: the second half of the strips on a second core, through
         // a handle of its own on the same file.
