@@ -6,6 +6,7 @@
 #include "server/DocServer.h"
 #include "settings/Settings.h"
 #include "support/TestSupport.h"
+#include "support/WindowTest.h"
 #include "ui/TfrmMain.h"
 
 #include <QAction>
@@ -15,22 +16,15 @@
 
 namespace {
 
-class WindowPrint : public ::testing::Test {
+class WindowPrint : public gdtest::WindowTest {
 protected:
     void SetUp() override {
         const QString error = gdtest::SetUpCupsPdf();
         ASSERT_TRUE(error.isEmpty()) << error.toStdString();
-        QDir().mkpath(docs);
-        gdtest::WriteFile(ctl, "");
+        WindowTest::SetUp();
         ASSERT_TRUE(gdtest::MakeG4Tiff(docs + QStringLiteral("/W.tif"),
                                        {{800, 1100}, {400, 550}, {1100, 800}}));
-        settings = std::make_unique<gd::TSettings>(dir.filePath(QStringLiteral("gdserver.ini")));
-        settings->LoadSetup();
-        lock =
-            std::make_unique<gd::TInstanceLock>(QStringLiteral("/TEST/") + dir.path(), dir.path());
-        w = std::make_unique<gd::TfrmMain>(*settings, *lock, QStringList{docs, ctl});
-        w->ErrorBox = [this](const QString& m) { errors << m; };
-        ASSERT_TRUE(w->FormCreate());
+        OpenWindow();
         baseline = gdtest::LastCupsJobId();
     }
     void Show(const QByteArray& name) {
@@ -41,13 +35,6 @@ protected:
     }
 
     gdtest::TCupsLock cups;
-    QTemporaryDir dir;
-    QString docs = dir.filePath(QStringLiteral("docs"));
-    QString ctl = dir.filePath(QStringLiteral("client.ctl"));
-    std::unique_ptr<gd::TSettings> settings;
-    std::unique_ptr<gd::TInstanceLock> lock;
-    std::unique_ptr<gd::TfrmMain> w;
-    QStringList errors;
     int baseline = 0;
 };
 
