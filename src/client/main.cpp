@@ -54,20 +54,6 @@ bool WriteAll(int fd, const QByteArray& data) {
     return true;
 }
 
-QByteArray ReadAll(int fd) {
-    QByteArray data;
-    char buf[65536];
-    for (;;) {
-        const ssize_t got = ::read(fd, buf, sizeof buf);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
-        data.append(buf, got);
-    }
-    return data;
-}
-
 // Appends the line under an exclusive flock, so the server neither reads a
 // half-written line nor writes over it.
 QString AppendRequest(const QString& path, const QByteArray& line) {
@@ -81,9 +67,15 @@ QString AppendRequest(const QString& path, const QByteArray& line) {
         rc = ::flock(fd, LOCK_EX);
     } while (rc != 0 && errno == EINTR);
     QString error;
-    const QByteArray old = ReadAll(fd);
+    const std::optional<QByteArray> old = gd::ReadToEnd(fd);
+    if (!old) {
+        error =
+            QStringLiteral("cannot read %1: %2").arg(path, QString::fromLocal8Bit(strerror(errno)));
+        ::close(fd);
+        return error;
+    }
     QByteArray add;
-    if (!old.isEmpty() && !old.endsWith('\n') && !old.endsWith('\r'))
+    if (!old->isEmpty() && !old->endsWith('\n') && !old->endsWith('\r'))
         add += "\r\n";
     add += line + "\r\n";
     if (::lseek(fd, 0, SEEK_END) < 0 || !WriteAll(fd, add))
@@ -100,7 +92,7 @@ char CurrentMark(const QString& path, const QByteArray& line) {
     const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return 0;
-    const QByteArray data = ReadAll(fd);
+    const QByteArray data = gd::ReadToEnd(fd).value_or(QByteArray());
     ::close(fd);
     const QByteArray body = gd::FoldCase(QByteArrayView(line).sliced(1));
     for (const QByteArray& l : gd::ReadCtlLines(data))

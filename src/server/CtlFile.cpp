@@ -221,6 +221,21 @@ int ApplyMarks(QList<QByteArray>& lines, const TMarkList& marks) {
     return changed;
 }
 
+std::optional<QByteArray> ReadToEnd(int fd) {
+    QByteArray data;
+    char buf[65536];
+    for (;;) {
+        const ssize_t got = ::read(fd, buf, sizeof buf);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return std::nullopt;
+        if (got == 0)
+            return data;
+        data.append(buf, got);
+    }
+}
+
 bool TCtlStream::TryOpen(const QString& path, QList<QByteArray>& lines) {
     Close();
     const QByteArray name = QFile::encodeName(path);
@@ -232,20 +247,12 @@ bool TCtlStream::TryOpen(const QString& path, QList<QByteArray>& lines) {
         ::close(fd);
         return false;
     }
-    QByteArray data;
-    char buf[65536];
-    for (;;) {
-        const ssize_t got = ::read(fd, buf, sizeof buf);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0) {
-            ::close(fd);
-            return false;
-        }
-        if (got == 0)
-            break;
-        data.append(buf, got);
+    std::optional<QByteArray> read = ReadToEnd(fd);
+    if (!read) {
+        ::close(fd);
+        return false;
     }
+    QByteArray data = std::move(*read);
     if (data.contains('\0')) {
         if (::ftruncate(fd, 0) != 0) {
             ::close(fd);

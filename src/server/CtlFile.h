@@ -64,6 +64,9 @@ int ApplyMarks(QList<QByteArray>& lines, const TMarkList& marks);
 
 // A control file held open by the server: a shared flock, taken without
 // blocking, so a client holding an exclusive flock makes an attempt fail.
+// The rest of an open file, read to its end; nullopt when reading fails.
+std::optional<QByteArray> ReadToEnd(int fd);
+
 class TCtlStream {
 public:
     TCtlStream() = default;
