@@ -139,10 +139,12 @@ bool TDocServer::ExecuteCommand(TMarkPair& pair) {
     case TCommand::Edit: {
         const bool edit = command == TCommand::Edit;
         // SHOW without a name empties the view; EDIT needs one.
-        const auto name = DocArgument(first, !edit);
+        const auto name = DocArgument(first, true);
         if (!name)
             return false;
         SetDocName(*name);
+        if (edit && name->isEmpty())
+            return false; // the name is set first, then EDIT is refused
         FHost.ShowDocument();
         if (FDocNameNow.isEmpty()) {
             pair.Mark = kMarkDone;

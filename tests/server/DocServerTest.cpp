@@ -178,6 +178,18 @@ TEST(Delete, UnsafeNamesNeverReachTheFileSystem) {
     EXPECT_TRUE(TDocServer::IsSafeDocName(QStringLiteral("...")));
 }
 
+TEST(Edit, EmptyNameIsSetFirstThenRefused) {
+    Rig r;
+    WriteFile(r.Docs + "A.tif", "t");
+    r.Cycle(Crlf({Request("DELETE=A")}));
+    ASSERT_EQ(r.Server->FDocName(), "A");
+    EXPECT_EQ(r.Cycle(Crlf({Request("EDIT=")})), Crlf({Request("EDIT=", "id", '#')}));
+    EXPECT_EQ(r.Server->FDocName(), QString());
+    EXPECT_EQ(r.Host.PathLine, r.Docs);
+    EXPECT_TRUE(r.Server->IsActive());
+    EXPECT_EQ(r.Server->FHeldLine(), QByteArray());
+}
+
 TEST(DocFileName, FirstExistingFormatElseTheDefaultExtension) {
     Rig r;
     EXPECT_EQ(r.Server->DocFileName("B"), r.Docs + "B.tif");
