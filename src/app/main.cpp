@@ -1,5 +1,6 @@
 #include "app/SignalBridge.h"
 #include "common/Messages.h"
+#include "server/CtlFile.h"
 #include "server/Startup.h"
 #include "settings/IniFile.h"
 #include "settings/Settings.h"
@@ -37,8 +38,10 @@ int main(int argc, char** argv) {
     gd::TSettings settings(gd::SettingsFilePath(programPath));
     settings.LoadSetup();
 
-    QStringList args = QApplication::arguments();
-    args.removeFirst();
+    // From argv (Qt took its own options out): names keep their bytes.
+    QStringList args;
+    for (int i = 1; i < argc; ++i)
+        args.append(gd::DecodeFileName(argv[i]));
     int exitCode = 0;
     {
         gd::TfrmMain frmMain(settings, instanceLock, args);

@@ -41,54 +41,10 @@ QByteArray MakeRequestId() {
     return text.leftJustified(gd::kClientChars, ' ', true);
 }
 
-bool WriteAll(int fd, const QByteArray& data) {
-    qsizetype done = 0;
-    while (done < data.size()) {
-        const ssize_t put = ::write(fd, data.constData() + done, data.size() - done);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            return false;
-        done += put;
-    }
-    return true;
-}
-
-// Appends the line under an exclusive flock, so the server neither reads a
-// half-written line nor writes over it.
-QString AppendRequest(const QString& path, const QByteArray& line) {
-    const QByteArray name = QFile::encodeName(path);
-    const int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return QStringLiteral("cannot open %1: %2")
-            .arg(path, QString::fromLocal8Bit(strerror(errno)));
-    int rc;
-    do {
-        rc = ::flock(fd, LOCK_EX);
-    } while (rc != 0 && errno == EINTR);
-    QString error;
-    const std::optional<QByteArray> old = gd::ReadToEnd(fd);
-    if (!old) {
-        error =
-            QStringLiteral("cannot read %1: %2").arg(path, QString::fromLocal8Bit(strerror(errno)));
-        ::close(fd);
-        return error;
-    }
-    QByteArray add;
-    if (!old->isEmpty() && !old->endsWith('\n') && !old->endsWith('\r'))
-        add += "\r\n";
-    add += line + "\r\n";
-    if (::lseek(fd, 0, SEEK_END) < 0 || !WriteAll(fd, add))
-        error = QStringLiteral("cannot write %1: %2")
-                    .arg(path, QString::fromLocal8Bit(strerror(errno)));
-    ::close(fd);
-    return error;
-}
-
 // The mark of our line, or 0 while the file cannot be read or the line is
 // not there (the server may be rewriting the file at this moment).
 char CurrentMark(const QString& path, const QByteArray& line) {
-    const QByteArray name = QFile::encodeName(path);
+    const QByteArray name = gd::EncodeFileName(path);
     const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return 0;
@@ -105,31 +61,31 @@ char CurrentMark(const QString& path, const QByteArray& line) {
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    QStringList args = QCoreApplication::arguments();
-    args.removeFirst();
+    // From argv itself: a file name keeps its bytes even when they are no UTF-8.
     int waitSeconds = -1;
-    QStringList positional;
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        if (args[i] == u"--wait") {
+    QList<QByteArray> positional;
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray arg(argv[i]);
+        if (arg == "--wait") {
             bool ok = false;
-            if (i + 1 >= args.size() || (waitSeconds = args[++i].toInt(&ok), !ok) ||
+            if (i + 1 >= argc || (waitSeconds = QByteArray(argv[++i]).toInt(&ok), !ok) ||
                 waitSeconds < 0)
                 return Usage();
         } else {
-            positional.append(args[i]);
+            positional.append(arg);
         }
     }
     if (positional.size() != 2)
         return Usage();
-    const QString path = positional[0];
-    const std::optional<QByteArray> command = gd::ToCp1251(positional[1]);
+    const QString path = gd::DecodeFileName(positional[0]);
+    const std::optional<QByteArray> command = gd::ToCp1251(QString::fromLocal8Bit(positional[1]));
     if (!command)
         return Fail(QStringLiteral("the command text has characters outside code page 1251"));
     if (command->contains('\r') || command->contains('\n') || command->contains('\0'))
         return Fail(QStringLiteral("the command text must be one line"));
 
     const QByteArray line = gd::kMarkWaiting + MakeRequestId() + *command;
-    if (const QString error = AppendRequest(path, line); !error.isEmpty())
+    if (const QString error = gd::AppendCtlLine(path, line); !error.isEmpty())
         return Fail(error);
     if (waitSeconds < 0)
         return kExitDone;

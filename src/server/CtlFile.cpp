@@ -2,10 +2,11 @@
 
 #include "common/Exception.h"
 
-#include <QFile>
 #include <QHash>
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <set>
 #include <sys/file.h>
@@ -14,7 +15,7 @@
 
 namespace gd {
 
-QList<QByteArray> ReadCtlLines(QByteArrayView data) {
+QList<QByteArray> ReadCtlLines(QByteArrayView data, QList<qint64>* offsets) {
     QList<QByteArray> lines;
     qsizetype start = 0;
     const qsizetype n = data.size();
@@ -23,6 +24,8 @@ QList<QByteArray> ReadCtlLines(QByteArrayView data) {
         const char c = data[i];
         if (c == '\r' || c == '\n') {
             lines.append(data.sliced(start, i - start).toByteArray());
+            if (offsets)
+                offsets->append(start);
             ++i;
             if (c == '\r' && i < n && data[i] == '\n')
                 ++i;
@@ -31,22 +34,105 @@ QList<QByteArray> ReadCtlLines(QByteArrayView data) {
             ++i;
         }
     }
-    if (start < n)
+    if (start < n) {
         lines.append(data.sliced(start).toByteArray());
+        if (offsets)
+            offsets->append(start);
+    }
     return lines;
 }
 
-QByteArray JoinCtlLines(const QList<QByteArray>& lines) {
-    qsizetype size = 0;
-    for (const QByteArray& line : lines)
-        size += line.size() + 2;
-    QByteArray out;
-    out.reserve(size);
-    for (const QByteArray& line : lines) {
-        out += line;
-        out += "\r\n";
+QString DecodeFileName(QByteArrayView name) {
+    QString out;
+    out.reserve(name.size());
+    const auto* p = reinterpret_cast<const unsigned char*>(name.data());
+    const qsizetype n = name.size();
+    qsizetype i = 0;
+    while (i < n) {
+        const unsigned b = p[i];
+        if (b < 0x80) {
+            out += QChar(char16_t(b));
+            ++i;
+            continue;
+        }
+        int len = 0;
+        char32_t cp = 0;
+        char32_t least = 0;
+        if (b >= 0xC2 && b <= 0xDF)
+            len = 2, cp = b & 0x1F, least = 0x80;
+        else if (b >= 0xE0 && b <= 0xEF)
+            len = 3, cp = b & 0x0F, least = 0x800;
+        else if (b >= 0xF0 && b <= 0xF4)
+            len = 4, cp = b & 0x07, least = 0x10000;
+        bool ok = len > 0 && i + len <= n;
+        for (int k = 1; ok && k < len; ++k) {
+            ok = (p[i + k] & 0xC0) == 0x80;
+            cp = cp << 6 | (p[i + k] & 0x3F);
+        }
+        // Overlong forms and encoded surrogates are no UTF-8: escaped too.
+        ok = ok && cp >= least && cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF);
+        if (ok) {
+            out += QChar::fromUcs4(cp);
+            i += len;
+        } else {
+            out += QChar(char16_t(0xDC00 + b));
+            ++i;
+        }
     }
     return out;
+}
+
+QByteArray EncodeFileName(const QString& name) {
+    QByteArray out;
+    out.reserve(name.size());
+    for (qsizetype i = 0; i < name.size(); ++i) {
+        const char16_t u = name[i].unicode();
+        if (u >= 0xDC80 && u <= 0xDCFF) {
+            out += static_cast<char>(u - 0xDC00);
+            continue;
+        }
+        char32_t cp = u;
+        if (QChar::isHighSurrogate(u) && i + 1 < name.size() && name[i + 1].isLowSurrogate()) {
+            cp = QChar::surrogateToUcs4(u, name[i + 1].unicode());
+            ++i;
+        } else if (QChar::isSurrogate(u)) {
+            cp = 0xFFFD; // a lone surrogate no decoding gave: no bytes of its own
+        }
+        if (cp < 0x80) {
+            out += static_cast<char>(cp);
+        } else if (cp < 0x800) {
+            out += static_cast<char>(0xC0 | cp >> 6);
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            out += static_cast<char>(0xE0 | cp >> 12);
+            out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | cp >> 18);
+            out += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
+            out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        }
+    }
+    return out;
+}
+
+namespace {
+
+bool IsPlain(const struct stat& st) {
+    return S_ISREG(st.st_mode) && st.st_nlink == 1;
+}
+
+} // namespace
+
+bool PathExists(const QString& path) {
+    struct stat st {};
+    return ::lstat(EncodeFileName(path).constData(), &st) == 0;
+}
+
+bool IsPlainFile(const QString& path) {
+    struct stat st {};
+    return ::lstat(EncodeFileName(path).constData(), &st) == 0 && IsPlain(st);
 }
 
 QList<QByteArray> SplitCommand(const QByteArray& line) {
@@ -238,12 +324,17 @@ std::optional<QByteArray> ReadToEnd(int fd) {
 
 bool TCtlStream::TryOpen(const QString& path, QList<QByteArray>& lines) {
     Close();
-    const QByteArray name = QFile::encodeName(path);
-    const int fd = ::open(name.constData(), O_RDWR | O_CLOEXEC | O_NOCTTY);
+    const QByteArray name = EncodeFileName(path);
+    // Checked before opening, since opening a FIFO or a device may already do
+    // something, and again on the open file against a swap in between.
+    if (!IsPlainFile(path))
+        return false;
+    const int fd =
+        ::open(name.constData(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0)
         return false;
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::flock(fd, LOCK_SH | LOCK_NB) != 0) {
+    if (::fstat(fd, &st) != 0 || !IsPlain(st) || ::flock(fd, LOCK_SH | LOCK_NB) != 0) {
         ::close(fd);
         return false;
     }
@@ -260,31 +351,85 @@ bool TCtlStream::TryOpen(const QString& path, QList<QByteArray>& lines) {
         }
         data.clear();
     }
-    lines = ReadCtlLines(data);
+    // A client appending without a lock may be half way through its line.
+    if (!data.isEmpty() && !data.endsWith('\n') && !data.endsWith('\r') &&
+        (::fstat(fd, &st) != 0 || st.st_size > data.size())) {
+        const qsizetype lastBreak = std::max(data.lastIndexOf('\n'), data.lastIndexOf('\r'));
+        data.truncate(lastBreak + 1);
+    }
+    FOffsets.clear();
+    lines = ReadCtlLines(data, &FOffsets);
+    FRead = lines;
     FFd = fd;
     FPath = path;
     return true;
 }
 
-void TCtlStream::Save(const QList<QByteArray>& lines) {
+void TCtlStream::SaveMarks(const QList<QByteArray>& lines) {
     if (FFd < 0)
         return;
-    const QByteArray data = JoinCtlLines(lines);
-    bool ok = ::ftruncate(FFd, 0) == 0;
-    qsizetype done = 0;
-    while (ok && done < data.size()) {
-        const ssize_t put = ::pwrite(FFd, data.constData() + done, data.size() - done, done);
-        if (put < 0 && errno == EINTR)
+    bool ok = true;
+    const qsizetype n = std::min(lines.size(), FRead.size());
+    for (qsizetype i = 0; ok && i < n; ++i) {
+        if (lines[i].isEmpty() || FRead[i].isEmpty() || lines[i][0] == FRead[i][0])
             continue;
-        if (put <= 0)
-            ok = false;
-        else
-            done += put;
+        ssize_t put;
+        do {
+            put = ::pwrite(FFd, lines[i].constData(), 1, FOffsets[i]);
+        } while (put < 0 && errno == EINTR);
+        ok = put == 1;
     }
     const QString path = FPath;
     Close();
     if (!ok)
         throw Exception(QStringLiteral("Ошибка записи в файл \"%1\"").arg(path));
+}
+
+QString AppendCtlLine(const QString& path, const QByteArray& line) {
+    const auto failure = [&](const char* what, int error) {
+        return QStringLiteral("cannot %1 %2: %3")
+            .arg(QLatin1String(what), path, QString::fromLocal8Bit(strerror(error)));
+    };
+    // O_APPEND: a client that appends without a lock meanwhile is never
+    // written over.
+    const int fd = ::open(EncodeFileName(path).constData(),
+                          O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0)
+        return failure("open", errno);
+    int rc;
+    do {
+        rc = ::flock(fd, LOCK_EX);
+    } while (rc != 0 && errno == EINTR);
+    struct stat st {};
+    char last = '\n';
+    if (::fstat(fd, &st) != 0 || (st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) != 1)) {
+        const QString error = failure("read", errno);
+        ::close(fd);
+        return error;
+    }
+    QByteArray add;
+    if (last != '\n' && last != '\r')
+        add += "\r\n";
+    add += line + "\r\n";
+    ssize_t put;
+    do {
+        put = ::write(fd, add.constData(), add.size());
+    } while (put < 0 && errno == EINTR);
+    QString error;
+    if (put != add.size()) {
+        error = put < 0 ? failure("write", errno) : failure("write", ENOSPC);
+        // A cut request could name another document: take back what went in,
+        // unless someone appended behind it meanwhile.
+        if (put > 0) {
+            const off_t end = ::lseek(fd, 0, SEEK_CUR);
+            const bool cut = end >= put && ::fstat(fd, &st) == 0 && st.st_size == end &&
+                             ::ftruncate(fd, end - put) == 0;
+            if (!cut)
+                error += QStringLiteral("; the file keeps %1 bytes of the line").arg(put);
+        }
+    }
+    ::close(fd);
+    return error;
 }
 
 void TCtlStream::Close() {

@@ -19,10 +19,21 @@ constexpr int kClientChars = 34;
 constexpr qsizetype kCommandTextPos = 1 + kClientChars;
 
 // Control-file bytes to lines: CR LF, a lone CR or a lone LF ends a line; a
-// last line without a break counts. Bytes are never converted.
-QList<QByteArray> ReadCtlLines(QByteArrayView data);
-// Lines back to bytes, each followed by CR LF.
-QByteArray JoinCtlLines(const QList<QByteArray>& lines);
+// last line without a break counts. Bytes are never converted. With offsets,
+// the byte offset of each line's first character is appended there.
+QList<QByteArray> ReadCtlLines(QByteArrayView data, QList<qint64>* offsets = nullptr);
+
+// File names as the bytes the file system holds. Valid UTF-8 decodes as
+// usual; each byte of anything else becomes U+DC80..U+DCFF, and encoding
+// gives those bytes back, so every name survives the round trip (QFile's
+// own decoding replaces such bytes for good).
+QString DecodeFileName(QByteArrayView name);
+QByteArray EncodeFileName(const QString& name);
+// Whether a name exists at all, a link included (the link is not followed).
+bool PathExists(const QString& path);
+// A control file must be a regular file with a single name: never a link, a
+// FIFO or a device, nor a hard link to a file elsewhere.
+bool IsPlainFile(const QString& path);
 
 // The command text of a line cut into items at each ";" (the piece after the
 // last ";" only when not empty; an empty text gives one empty item).
@@ -62,10 +73,19 @@ TMarkList TakeLines(QList<QByteArray>& lines);
 // number of lines changed. Linear in the number of lines and pairs.
 int ApplyMarks(QList<QByteArray>& lines, const TMarkList& marks);
 
-// A control file held open by the server: a shared flock, taken without
-// blocking, so a client holding an exclusive flock makes an attempt fail.
 // The rest of an open file, read to its end; nullopt when reading fails.
 std::optional<QByteArray> ReadToEnd(int fd);
+
+// The client's side: appends one line (and a line break before it when the
+// file ends inside a line) with a single write, under an exclusive flock.
+// When the write fails or falls short, the file is cut back to its old
+// length before the lock goes. Returns the error message, empty on success.
+QString AppendCtlLine(const QString& path, const QByteArray& line);
+
+// A control file held open by the server: a shared flock, taken without
+// blocking, so a client holding an exclusive flock makes an attempt fail.
+// The file is never rewritten: only changed mark bytes are written, each in
+// place, so lines that clients append meanwhile, locked or not, stay.
 
 class TCtlStream {
 public:
@@ -74,19 +94,24 @@ public:
     TCtlStream(const TCtlStream&) = delete;
     TCtlStream& operator=(const TCtlStream&) = delete;
 
-    // One attempt: opens for reading and writing, empties the file when it
-    // holds a zero byte, reads its lines. False when the file cannot be opened
-    // or locked or read now; nothing stays open then.
+    // One attempt: opens a plain file (see IsPlainFile) for reading and
+    // writing, empties it when it holds a zero byte, reads its lines. A last
+    // line without a break is left for later while the file is still growing.
+    // False when the file cannot be opened or locked or read now; nothing
+    // stays open then.
     bool TryOpen(const QString& path, QList<QByteArray>& lines);
-    // Truncates the same file in place, writes the lines, closes it. Throws
-    // gd::Exception when the writing fails (the file is closed all the same).
-    void Save(const QList<QByteArray>& lines);
+    // Writes the first byte of every line whose mark differs from the line as
+    // read, in place, and closes the file; nothing else is written. Throws
+    // gd::Exception when a write fails (the file is closed all the same).
+    void SaveMarks(const QList<QByteArray>& lines);
     void Close();
     bool IsOpen() const { return FFd >= 0; }
 
 private:
     int FFd = -1;
     QString FPath;
+    QList<QByteArray> FRead;
+    QList<qint64> FOffsets;
 };
 
 } // namespace gd

@@ -193,7 +193,7 @@ bool TDocServer::OpenCtlFile(int waits) {
         throw Exception(QStringLiteral("Файл \"%1\" уже открыт").arg(FCtlFileNow));
     if (FCtlFileNow.isEmpty())
         return false;
-    if (!QFileInfo::exists(FCtlFileNow)) {
+    if (!PathExists(FCtlFileNow)) {
         SetServerActive(false);
         return false;
     }
@@ -211,7 +211,7 @@ bool TDocServer::OpenCtlFile(int waits) {
 }
 
 void TDocServer::SaveCtlFile() {
-    FCtlStream.Save(FCtlLinesNow);
+    FCtlStream.SaveMarks(FCtlLinesNow);
 }
 
 void TDocServer::CloseCtlFile() {

@@ -1,5 +1,7 @@
 #include "Startup.h"
 
+#include "CtlFile.h"
+
 #include "common/Exception.h"
 #include "settings/Settings.h"
 
@@ -96,7 +98,7 @@ TCommandLine ParseCommandLine(const QStringList& args, TSettings& settings,
                                            "папке документов\rили он должен иметь другое "
                                            "расширение")
                                 .arg(arg));
-        if (!QFileInfo(arg).isFile())
+        if (!IsPlainFile(arg)) // never a link, a FIFO or a hard link
             throw Exception(QStringLiteral("Не найден файл \"%1\"").arg(arg));
         cl.FCtlFile = QDir::cleanPath(QFileInfo(arg).absoluteFilePath());
     }

@@ -1,7 +1,7 @@
 #include "Watcher.h"
 
-#include <QFile>
-#include <QFileInfo>
+#include "CtlFile.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -25,7 +25,7 @@ std::int32_t PackFatTime(std::time_t t) {
 
 QList<TFoundFile> ListCtlFiles(const QString& folder) {
     QList<TFoundFile> found;
-    const QByteArray path = QFile::encodeName(folder);
+    const QByteArray path = EncodeFileName(folder);
     DIR* dir = ::opendir(path.constData());
     if (!dir)
         return found;
@@ -38,10 +38,13 @@ QList<TFoundFile> ListCtlFiles(const QString& folder) {
         if (ext[0] != '.' || (ext[1] | 0x20) != 'd' || (ext[2] | 0x20) != 'd' ||
             (ext[3] | 0x20) != 'e')
             continue;
+        // Links are not followed and hard links not taken: a control file is
+        // written to, and must not lead to a file elsewhere.
         struct stat st {};
-        if (::fstatat(dfd, e->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode))
+        if (::fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+            st.st_nlink != 1)
             continue;
-        found.append({QFile::decodeName(e->d_name), PackFatTime(st.st_mtim.tv_sec)});
+        found.append({DecodeFileName(e->d_name), PackFatTime(st.st_mtim.tv_sec)});
     }
     ::closedir(dir);
     return found;
@@ -56,7 +59,7 @@ QString TCtlWatcher::NextCtlFile(const QString& docFolder) {
     }
     while (!FSeen.isEmpty()) {
         const QString path = docFolder + FSeen.first().Name;
-        if (QFileInfo::exists(path)) {
+        if (PathExists(path)) {
             FSeen.append(FSeen.takeFirst());
             return path;
         }
@@ -70,14 +73,14 @@ void TCtlWatcher::ScanCtlFolder(const QString& docFolder) {
     const std::uint32_t now = FTicks();
     for (const TFoundFile& f : found) {
         auto seen = std::find_if(FSeen.begin(), FSeen.end(), [&](const TSeenFile& s) {
-            return s.Name.compare(f.Name, Qt::CaseInsensitive) == 0;
+            return s.Name == f.Name; // Linux names differ in letter case
         });
         if (seen == FSeen.end()) {
             FSeen.append({f.Name, {f.Stamp, now}});
         } else if (seen->Flag.Stamp != f.Stamp) {
             seen->Flag = {f.Stamp, now};
         } else if (static_cast<std::uint32_t>(now - seen->Flag.Tick) > kStaleAge) {
-            QFile::remove(docFolder + f.Name);
+            ::unlink(EncodeFileName(docFolder + f.Name).constData());
         }
     }
 }

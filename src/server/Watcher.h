@@ -27,9 +27,10 @@ struct TFoundFile {
 // time in the low 16 bits, 2-second resolution.
 std::int32_t PackFatTime(std::time_t t);
 
-// The folder search: regular files "*.dde" (extension in any letter case),
-// hidden files (a leading ".") and folders left out; an unreadable folder
-// yields nothing.
+// The folder search: plain files "*.dde" (extension in any letter case; see
+// IsPlainFile: no links, no hard links, nothing but regular files), hidden
+// files (a leading ".") left out; names as the file system's bytes
+// (DecodeFileName); an unreadable folder yields nothing.
 using CtlFolderLister = std::function<QList<TFoundFile>(const QString& folder)>;
 QList<TFoundFile> ListCtlFiles(const QString& folder);
 

@@ -35,7 +35,27 @@ TEST(CtlLines, EveryLineBreakKindEndsALineAndTheLastLineNeedsNone) {
     EXPECT_EQ(ReadCtlLines("\n\r"), Lines({"", ""})); // LF then a lone CR: not one break
     EXPECT_TRUE(ReadCtlLines("").isEmpty());
     EXPECT_EQ(ReadCtlLines("\xC0\xFF\x01"), Lines({"\xC0\xFF\x01"})); // bytes as they are
-    EXPECT_EQ(JoinCtlLines(Lines({"a", "", "b"})), QByteArray("a\r\n\r\nb\r\n"));
+    QList<qint64> offsets;
+    EXPECT_EQ(ReadCtlLines("a\r\nb\rc\n\nd", &offsets), Lines({"a", "b", "c", "", "d"}));
+    EXPECT_EQ(offsets, (QList<qint64>{0, 3, 5, 7, 8}));
+}
+
+TEST(FileNames, EveryByteStringSurvivesTheRoundTrip) {
+    // Windows-1251, a UTF-8 surrogate, an overlong "/", a cut sequence, and
+    // valid UTF-8 of every length.
+    for (const QByteArray& name :
+         {QByteArray("\xea\xeb.dde"), QByteArray("\xed\xa0\x80"), QByteArray("\xc0\xaf"),
+          QByteArray("a\xf0\x90\x80"), QByteArray("\xf0\x90\x80\x80\xea"),
+          QByteArray("\xf4\x90\x80\x80"), QByteArray("x\xff\xfe")})
+        EXPECT_EQ(EncodeFileName(DecodeFileName(name)), name) << name.toHex().constData();
+    for (int a = 0; a < 256; ++a)
+        for (int b = 0; b < 256; ++b) {
+            const QByteArray two{char(a), char(b)};
+            ASSERT_EQ(EncodeFileName(DecodeFileName(two)), two) << a << " " << b;
+        }
+    const QString valid = QStringLiteral("Счёт €5 \U0001F600.dde");
+    EXPECT_EQ(DecodeFileName(valid.toUtf8()), valid);
+    EXPECT_EQ(EncodeFileName(valid), valid.toUtf8());
 }
 
 TEST(Grammar, ItemsAreCutAtSemicolonsKeepingEmptyOnesButNotATrailingOne) {
@@ -131,25 +151,65 @@ TEST(Marks, ManyLinesStayCheap) {
     EXPECT_TRUE(std::all_of(lines.begin(), lines.end(), [](auto& l) { return l[0] == '<'; }));
 }
 
-TEST(CtlStream, LfFileIsRewrittenWithCrLfInPlace) {
+// Marks go in place, one byte each: line ends stay, and what a client appends
+// meanwhile (without a lock) stays after them.
+TEST(CtlStream, OnlyChangedMarkBytesAreWrittenInPlace) {
+    for (const QByteArray br : {"\n", "\r", "\r\n"}) {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("c.ctl");
+        const QByteArray text =
+            Request("TEST=") + br + "plain" + br + br + "<done" + br + Request("X=", "2");
+        WriteFile(path, text);
+        const ino_t before = Inode(path);
+        TCtlStream s;
+        QList<QByteArray> lines;
+        ASSERT_TRUE(s.TryOpen(path, lines));
+        ASSERT_EQ(lines.size(), 5);
+        lines[0][0] = '<';
+        lines[4][0] = '#';
+        QFile appender(path);
+        ASSERT_TRUE(appender.open(QIODevice::Append));
+        appender.write(br + "appended");
+        appender.close();
+        s.SaveMarks(lines);
+        EXPECT_FALSE(s.IsOpen());
+        QByteArray expected = text + br + "appended";
+        expected[0] = '<';
+        expected[text.lastIndexOf('>')] = '#';
+        EXPECT_EQ(ReadFile(path), expected) << br.toHex().constData();
+        EXPECT_EQ(Inode(path), before);
+    }
+}
+
+// Only a regular file with a single name is opened: a link, a hard-linked
+// file, a FIFO or a folder is left alone, and so is the file behind it.
+TEST(CtlStream, OnlyPlainFilesAreOpened) {
     QTemporaryDir dir;
-    const QString path = dir.filePath("c.ctl");
-    WriteFile(path, Request("TEST=") + "\nplain\n\n" + Request("X=", "2"));
-    const QString link = dir.filePath("link.ctl");
-    // A hard link sees the new text only when the same file was rewritten.
-    ASSERT_EQ(::link(QFile::encodeName(path).constData(), QFile::encodeName(link).constData()), 0);
-    const ino_t before = Inode(path);
+    const QString target = dir.filePath("target.txt");
+    const QByteArray kept = QByteArray("keep\0", 5) + Request("TEST=") + "\n";
+    WriteFile(target, kept);
+    const QByteArray d = QFile::encodeName(dir.path());
+    ASSERT_EQ(::symlink("target.txt", d + "/link.ctl"), 0);
+    ASSERT_EQ(::link(d + "/target.txt", d + "/hard.ctl"), 0);
+    ASSERT_EQ(::mkfifo(d + "/fifo.ctl", 0600), 0);
+    ASSERT_EQ(::mkdir(d + "/folder.ctl", 0700), 0);
+    for (const char* name : {"link.ctl", "hard.ctl", "fifo.ctl", "folder.ctl", "missing.ctl"}) {
+        TCtlStream s;
+        QList<QByteArray> lines;
+        EXPECT_FALSE(s.TryOpen(dir.filePath(name), lines)) << name;
+        EXPECT_FALSE(s.IsOpen());
+        EXPECT_FALSE(IsPlainFile(dir.filePath(name))) << name;
+    }
+    EXPECT_EQ(ReadFile(target), kept);
+    EXPECT_TRUE(PathExists(dir.filePath("link.ctl")));
+    EXPECT_FALSE(PathExists(dir.filePath("missing.ctl")));
+    // A name that is no UTF-8 is opened by its own bytes.
+    WriteFile(dir.filePath("one.ctl"), Request("TEST=") + "\r\n");
+    ASSERT_EQ(::rename(d + "/one.ctl", d + "/\xea\xeb.ctl"), 0);
     TCtlStream s;
     QList<QByteArray> lines;
-    ASSERT_TRUE(s.TryOpen(path, lines));
-    EXPECT_EQ(lines.size(), 4);
-    lines[0][0] = '<';
-    s.Save(lines);
-    EXPECT_FALSE(s.IsOpen());
-    EXPECT_EQ(ReadFile(path),
-              Request("TEST=", "id", '<') + "\r\nplain\r\n\r\n" + Request("X=", "2") + "\r\n");
-    EXPECT_EQ(Inode(path), before);
-    EXPECT_EQ(ReadFile(link), ReadFile(path));
+    EXPECT_TRUE(s.TryOpen(DecodeFileName(d + "/\xea\xeb.ctl"), lines));
+    EXPECT_EQ(lines, Lines({Request("TEST=")}));
 }
 
 TEST(CtlStream, ZeroByteEmptiesTheFile) {

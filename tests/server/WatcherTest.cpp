@@ -1,11 +1,13 @@
 // The watch over the documents folder with an injected clock and folder.
 #include "server/Watcher.h"
+#include "server/CtlFile.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utime.h>
 
 using namespace gd;
@@ -120,29 +122,51 @@ TEST(Watcher, AgesSurviveTheTickCounterWrappingAround) {
     EXPECT_FALSE(QFileInfo::exists(w.Folder + "a.dde"));
 }
 
-TEST(Watcher, NamesCompareIgnoringCase) {
+TEST(Watcher, NamesDifferingInLetterCaseAreTwoFilesBothServedAndAged) {
     World w;
-    w.Put("a.dde", 1);
+    w.Put("case.dde", 1);
+    w.Put("CASE.dde", 1);
+    EXPECT_EQ(QStringList({w.Next(), w.Next(), w.Next()}),
+              QStringList({"CASE.dde", "case.dde", "CASE.dde"}));
+    w.Now += 600001;
     w.Watcher.ScanCtlFolder(w.Folder);
-    w.Stamps.remove("a.dde");
-    QFile::rename(w.Folder + "a.dde", w.Folder + "A.DDE");
-    w.Stamps["A.DDE"] = 1;
-    w.Watcher.ScanCtlFolder(w.Folder);
-    EXPECT_EQ(w.Watcher.FSeenFiles().size(), 1);
+    EXPECT_FALSE(QFileInfo::exists(w.Folder + "case.dde"));
+    EXPECT_FALSE(QFileInfo::exists(w.Folder + "CASE.dde"));
 }
 
-TEST(FolderSearch, FindsDdeInAnyCaseButNoHiddenFilesOrFolders) {
+TEST(FolderSearch, FindsPlainDdeFilesInAnyCaseByTheirBytesOnly) {
     QTemporaryDir dir;
     for (const char* name :
-         {"a.dde", "X.DDE", "m.DdE", ".hidden.dde", "a.dde.txt", "a.ddee", "ndde"})
+         {"a.dde", "X.DDE", "m.DdE", ".hidden.dde", "a.dde.txt", "a.ddee", "ndde", "target"})
         WriteFile(dir.filePath(name), "x");
+    const QByteArray d = QFile::encodeName(dir.path()) + '/';
+    WriteFile(dir.filePath("w"), "x");
+    ASSERT_EQ(::rename(d + "w", d + "\xea\xeb.dde"), 0);
     QDir(dir.path()).mkdir("folder.dde");
-    QStringList names;
+    ASSERT_EQ(::symlink("target", d + "link.dde"), 0);
+    ASSERT_EQ(::symlink("missing", d + "dangling.dde"), 0);
+    ASSERT_EQ(::link(d + "target", d + "hard.dde"), 0);
+    ASSERT_EQ(::mkfifo(d + "fifo.dde", 0600), 0);
+    QList<QByteArray> names;
     for (const TFoundFile& f : ListCtlFiles(dir.path()))
-        names << f.Name;
-    names.sort();
-    EXPECT_EQ(names, QStringList({"X.DDE", "a.dde", "m.DdE"}));
+        names << EncodeFileName(f.Name);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (QList<QByteArray>{"X.DDE", "a.dde", "m.DdE", "\xea\xeb.dde"}));
     EXPECT_TRUE(ListCtlFiles(dir.filePath("missing")).isEmpty());
+
+    // Such a name is served, and aged out, by its own bytes.
+    std::uint32_t now = 5;
+    TCtlWatcher w(ListCtlFiles, [&] { return now; });
+    const QString folder = dir.path() + u'/';
+    QStringList served;
+    for (int i = 0; i < 4; ++i)
+        served << QFileInfo(w.NextCtlFile(folder)).fileName();
+    EXPECT_TRUE(served.contains(DecodeFileName("\xea\xeb.dde")));
+    now += 600001;
+    w.ScanCtlFolder(folder);
+    EXPECT_FALSE(PathExists(DecodeFileName(d + "\xea\xeb.dde")));
+    EXPECT_TRUE(QFileInfo::exists(dir.filePath("target"))); // behind the links: kept
+    EXPECT_TRUE(PathExists(dir.filePath("link.dde")));
 }
 
 TEST(FolderSearch, StampIsPackedLocalTimeWithTwoSecondResolution) {
