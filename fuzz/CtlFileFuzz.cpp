@@ -1,34 +1,51 @@
 // The control-file reader and the request grammar over arbitrary bytes: the
 // file as the server opens it, its lines, items, keyword, parameters, taking
-// and marking, and the rewrite.
+// and marking in place; and gdclient's append, cut short at any length.
 #include "server/CtlFile.h"
 
 #include <QByteArray>
-#include <QFile>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <fcntl.h>
 #include <string>
-#include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
 
-std::string g_path;
-int g_fd = -1;
+QString g_path;
+std::string g_file;
 
 void Check(bool ok) {
     if (!ok)
         std::abort();
 }
 
+void Put(const QByteArray& bytes) {
+    const int fd = ::open(g_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    Check(fd >= 0 && ::write(fd, bytes.constData(), bytes.size()) == bytes.size());
+    ::close(fd);
+}
+
+QByteArray Get() {
+    const int fd = ::open(g_file.c_str(), O_RDONLY | O_CLOEXEC);
+    Check(fd >= 0);
+    const auto data = gd::ReadToEnd(fd);
+    ::close(fd);
+    Check(data.has_value());
+    return *data;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // A file in memory, opened again by path as the server opens its files.
-    g_fd = ::memfd_create("ctlfile-fuzz", MFD_CLOEXEC);
-    if (g_fd < 0)
+    // A real file: the server opens control files by path without following links.
+    char dir[] = "/tmp/ctlfile-fuzz-XXXXXX";
+    if (!::mkdtemp(dir))
         std::abort();
-    g_path = "/proc/self/fd/" + std::to_string(g_fd);
+    g_file = std::string(dir) + "/c.ctl";
+    g_path = QString::fromStdString(g_file);
     return 0;
 }
 
@@ -37,20 +54,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // The reader on a real file: a zero byte empties it, otherwise the lines
     // are those of the bytes.
-    Check(::ftruncate(g_fd, 0) == 0);
-    Check(::pwrite(g_fd, bytes.constData(), bytes.size(), 0) == bytes.size());
+    Put(bytes);
     gd::TCtlStream stream;
     QList<QByteArray> lines;
-    Check(stream.TryOpen(QString::fromStdString(g_path), lines));
+    Check(stream.TryOpen(g_path, lines));
     if (bytes.contains('\0')) {
         Check(lines.isEmpty());
         stream.Close();
+        Check(Get().isEmpty());
         return 0;
     }
-    Check(lines == gd::ReadCtlLines(bytes));
+    QList<qint64> offsets;
+    Check(lines == gd::ReadCtlLines(bytes, &offsets));
 
-    for (const QByteArray& line : lines) {
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const QByteArray& line = lines[i];
         Check(!line.contains('\r') && !line.contains('\n'));
+        Check(bytes.mid(offsets[i], line.size()) == line);
         const QList<QByteArray> items = gd::SplitCommand(line);
         Check(!items.isEmpty());
         const gd::TCommand command = gd::FindCommand(gd::ItemName(items.first()));
@@ -73,8 +93,34 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (qsizetype i = 0; i < work.size(); ++i)
         Check(work[i].mid(1) == lines[i].mid(1));
 
-    // The rewrite reads back as the same lines.
-    stream.Save(work);
-    Check(gd::ReadCtlLines(gd::JoinCtlLines(work)) == work);
+    // Marks in place: only first bytes of lines change, nothing else.
+    stream.SaveMarks(work);
+    QByteArray expected = bytes;
+    for (qsizetype i = 0; i < work.size(); ++i)
+        if (!work[i].isEmpty())
+            expected[offsets[i]] = work[i][0];
+    Check(Get() == expected);
+
+    // gdclient's append under a file-size limit taken from the input: the
+    // line goes in whole, or the file stays as it was.
+    const QByteArray line = ">" + QByteArray(gd::kClientChars, 'c') + "DELETE=A0001";
+    const rlim_t room = size > 0 ? data[0] % 64 : 0;
+    // Writes beyond the limit fail instead of raising SIGXFSZ meanwhile.
+    struct sigaction ignore {
+    }, handler{};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGXFSZ, &ignore, &handler);
+    rlimit old{};
+    ::getrlimit(RLIMIT_FSIZE, &old);
+    rlimit limit = old;
+    limit.rlim_cur = static_cast<rlim_t>(expected.size()) + room;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    const QString error = gd::AppendCtlLine(g_path, line);
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    ::sigaction(SIGXFSZ, &handler, nullptr);
+    const bool open = !expected.isEmpty() && !expected.endsWith('\n') && !expected.endsWith('\r');
+    const QByteArray whole = expected + (open ? "\r\n" : "") + line + "\r\n";
+    Check(error.isEmpty() == (whole.size() <= expected.size() + static_cast<qsizetype>(room)));
+    Check(Get() == (error.isEmpty() ? whole : expected));
     return 0;
 }
