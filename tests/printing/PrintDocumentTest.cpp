@@ -146,12 +146,11 @@ TEST(PrintDocument, ACopyCountBelowOnePrintsOneCopy) {
     }
 }
 
-TEST(PrintDocument, AnImageWithoutFramesGivesAnEmptyJob) {
+TEST(PrintDocument, AnImageWithoutFramesFailsBeforeAnyJob) {
     TRecordingDevice device(kArea);
     TFrames image({});
-    EXPECT_TRUE(gd::PrintDocument(device, QStringLiteral("t"), image, 1));
-    EXPECT_TRUE(device.begun);
-    EXPECT_TRUE(device.ended);
+    EXPECT_THROW(gd::PrintDocument(device, QStringLiteral("t"), image, 1), gd::Exception);
+    EXPECT_FALSE(device.begun);
     EXPECT_TRUE(device.sheets.empty());
 }
 
@@ -232,4 +231,33 @@ TEST(PrintableImage, OtherImagesPassUnchanged) {
     redBlue.setColorTable({0xffff0000, 0xff0000ff});
     redBlue.fill(0);
     EXPECT_EQ(gd::PrintableImage(redBlue).colorTable(), redBlue.colorTable());
+}
+
+TEST(PrintPageImage, APageLargerThanItsTargetIsReducedToItFirst) {
+    struct Case {
+        QImage::Format format;
+        QSize page, target, want;
+    } cases[] = {
+        {QImage::Format_Grayscale8, {6000, 4000}, {600, 400}, {600, 400}},
+        {QImage::Format_RGB888, {6000, 4000}, {600, 400}, {600, 400}},
+        {QImage::Format_Mono, {6000, 4000}, {600, 400}, {600, 400}},
+        {QImage::Format_Mono, {6000, 4000}, {600, 399}, {600, 399}},     // rounding of the fit
+        {QImage::Format_Grayscale8, {300, 200}, {600, 400}, {300, 200}}, // smaller: as it is
+    };
+    for (const Case& c : cases) {
+        QImage page(c.page, c.format);
+        if (c.format == QImage::Format_Mono)
+            page.setColorTable({0xff000000, 0xffffffff});
+        page.fill(0);
+        // A white left half: averaging keeps it white, the right half black.
+        for (int y = 0; y < page.height(); ++y)
+            for (int x = 0; x < page.width() / 2; ++x)
+                page.setPixelColor(x, y, Qt::white);
+        const QImage out = gd::PrintPageImage(page, c.target);
+        SCOPED_TRACE(testing::Message() << c.format << " " << c.target.width());
+        EXPECT_EQ(out.size(), c.want);
+        EXPECT_EQ(out.depth(), page.depth()); // 1-bit pages stay 1-bit
+        EXPECT_EQ(out.pixelColor(out.width() / 4, out.height() / 2), QColor(Qt::white));
+        EXPECT_EQ(out.pixelColor(out.width() * 3 / 4, out.height() / 2), QColor(Qt::black));
+    }
 }
