@@ -238,23 +238,24 @@ TEST(PrintPageImage, APageLargerThanItsTargetIsReducedToItFirst) {
         QImage::Format format;
         QSize page, target, want;
     } cases[] = {
-        {QImage::Format_Grayscale8, {6000, 4000}, {600, 400}, {600, 400}},
-        {QImage::Format_RGB888, {6000, 4000}, {600, 400}, {600, 400}},
-        {QImage::Format_Mono, {6000, 4000}, {600, 400}, {600, 400}},
-        {QImage::Format_Mono, {6000, 4000}, {600, 399}, {600, 399}},     // rounding of the fit
-        {QImage::Format_Grayscale8, {300, 200}, {600, 400}, {300, 200}}, // smaller: as it is
+        {QImage::Format_Grayscale8, {600, 400}, {60, 40}, {60, 40}},
+        {QImage::Format_RGB888, {600, 400}, {60, 40}, {60, 40}},
+        {QImage::Format_Mono, {600, 400}, {60, 40}, {60, 40}},
+        {QImage::Format_Mono, {600, 400}, {60, 39}, {60, 39}},      // rounding of the fit
+        {QImage::Format_Grayscale8, {30, 20}, {60, 40}, {30, 20}}, // smaller: as it is
     };
     for (const Case& c : cases) {
         QImage page(c.page, c.format);
-        if (c.format == QImage::Format_Mono)
+        const bool mono = c.format == QImage::Format_Mono;
+        if (mono)
             page.setColorTable({0xff000000, 0xffffffff});
-        page.fill(0);
+        page.fill(mono ? 0 : 0xff000000);
         // A white left half: averaging keeps it white, the right half black.
         for (int y = 0; y < page.height(); ++y)
             for (int x = 0; x < page.width() / 2; ++x)
-                page.setPixelColor(x, y, Qt::white);
+                mono ? page.setPixel(x, y, 1) : page.setPixelColor(x, y, Qt::white);
         const QImage out = gd::PrintPageImage(page, c.target);
-        SCOPED_TRACE(testing::Message() << c.format << " " << c.target.width());
+        SCOPED_TRACE(testing::Message() << c.format << " " << c.target.height());
         EXPECT_EQ(out.size(), c.want);
         EXPECT_EQ(out.depth(), page.depth()); // 1-bit pages stay 1-bit
         EXPECT_EQ(out.pixelColor(out.width() / 4, out.height() / 2), QColor(Qt::white));
