@@ -21,7 +21,8 @@ bool IsTiffSignature(const QByteArray& head);
 std::unique_ptr<TFrameSource> OpenTiffSource(const QString& path, GpStatus& status);
 
 bool FrameSizeAllowed(qint64 width, qint64 height, int bitsPerPixel) {
-    if (width <= 0 || height <= 0 || width > kMaxFrameSide || height > kMaxFrameSide)
+    if (width <= 0 || height <= 0 || width > kMaxFrameSide || height > kMaxFrameSide ||
+        width * height > kMaxFramePixels)
         return false;
     const qint64 rowBytes = (width * std::max(bitsPerPixel, 1) + 31) / 32 * 4;
     return rowBytes * height <= kMaxFrameBytes;
@@ -286,6 +287,7 @@ GpStatus TGPImage::SelectActiveFrame(int index) {
     FSelected = index;
     FFrame = QImage();
     FDecodeTried = false;
+    FFrameStatus = GpStatus::Ok;
     FHeaderValid = false;
     return GpStatus::Ok;
 }
@@ -331,6 +333,7 @@ bool TGPImage::EnsureDecoded() {
     FDecodeTried = true;
     ++FDecodes;
     const GpStatus s = FSourceFrames->Decode(FSelected, FFrame);
+    FFrameStatus = s == GpStatus::Ok && FFrame.isNull() ? GpStatus::GenericError : s;
     Fail(s);
     if (!FFrame.isNull() && EnsureHeader()) {
         FFrame.setDotsPerMeterX(qRound(FDpiX / 0.0254));
@@ -373,6 +376,20 @@ double TGPImage::GetVerticalResolution() {
     if (!EnsureHeader())
         return Fail(GpStatus::InvalidParameter), 0;
     return FDpiY;
+}
+
+QString FrameFailureText(TGPImage& image) {
+    const GpStatus status = image.FrameStatus();
+    if (status == GpStatus::Ok)
+        return QString();
+    const qint64 w = image.GetWidth(), h = image.GetHeight();
+    if (status == GpStatus::OutOfMemory && w > 0 && h > 0)
+        return QStringLiteral(
+                   "Страница слишком велика: %1 × %2 точек (можно не больше %3 млн точек)")
+            .arg(w)
+            .arg(h)
+            .arg(kMaxFramePixels / 1000000);
+    return QStringLiteral("Страница повреждена или записана в неизвестном виде");
 }
 
 QImage TGPImage::ToQImage() {

@@ -69,15 +69,13 @@ constexpr quint32 ImageFlagsReadOnly = 0x10000;
 extern const QUuid FrameDimensionPage; // TIFF pages, single images
 extern const QUuid FrameDimensionTime; // GIF animation frames
 
-// The largest frame decoded or created: wider/taller than this, or more
-// pixel bytes than kMaxFrameBytes, fails with OutOfMemory.
-#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
-constexpr qint64 kMaxFrameSide = 20000;
-constexpr qint64 kMaxFrameBytes = qint64(128) * 1024 * 1024;
-#else
+// The largest frame decoded or created: more pixels than kMaxFramePixels
+// (about A0 at 600 dpi), a side over kMaxFrameSide, or more pixel bytes than
+// kMaxFrameBytes fails with OutOfMemory before anything is allocated. The
+// fuzz build keeps these limits, so a file that passes them is fuzzed too.
+constexpr qint64 kMaxFramePixels = 300'000'000;
 constexpr qint64 kMaxFrameSide = 40000;
 constexpr qint64 kMaxFrameBytes = qint64(1536) * 1024 * 1024;
-#endif
 
 QImage::Format QImageFormatOf(quint32 pixelFormat); // Format_Invalid when unsupported
 quint32 PixelFormatOf(QImage::Format format);
@@ -115,6 +113,10 @@ public:
     // RGB888, RGBA8888 or RGBX8888. The QImage is implicitly shared: a copy
     // is independent of this object.
     QImage ToQImage();
+    // How the selected frame decoded: Ok until a decode of it fails (a frame
+    // refused by the size limits, or damaged: ToQImage may then give a partly
+    // decoded picture). Selecting a frame starts again at Ok.
+    GpStatus FrameStatus() const { return FFrameStatus; }
 
     // Scaled draw of the selected frame into an integer rectangle (device
     // pixels of the painter). Large reductions are box-filtered first.
@@ -140,6 +142,7 @@ protected:
     bool FHeaderValid = false;
     int FSelected = 0;
     bool FDecodeTried = false;
+    GpStatus FFrameStatus = GpStatus::Ok;
     GpStatus FLastStatus = GpStatus::Ok;
     int FSelectCalls = 0;
     int FDecodes = 0;
@@ -175,6 +178,11 @@ protected:
     void OpenFile(const QString& path);
     QString FFileName;
 };
+
+// For the user: why the selected frame cannot be shown or printed whole
+// (too large for the limits, or damaged or of an unknown kind); empty when
+// it decoded.
+QString FrameFailureText(TGPImage& image);
 
 // Smooth downscale by area averaging (box filter) so that the whole frame
 // fits in `box`, keeping its aspect. A frame that already fits is returned as

@@ -1,5 +1,6 @@
 #include "BitmapPrintImage.h"
 
+#include "common/Exception.h"
 #include "document/GdipExt.h"
 #include "document/Loading.h"
 
@@ -38,8 +39,13 @@ QSize TBitmapPrintImage::FrameSize() const {
 
 void TBitmapPrintImage::DrawFrame(QPainter& painter, const QRect& target) {
     const QImage frame = FBitmap.ToQImage();
-    if (!frame.isNull())
-        DrawPrintImage(painter, target, frame);
+    // A page that did not decode whole is never printed as a blank or partial
+    // sheet.
+    if (frame.isNull() || FBitmap.FrameStatus() != GpStatus::Ok)
+        throw Exception(QStringLiteral("Страница %1 не напечатана: %2")
+                            .arg(FBitmap.FActiveFrame + 1)
+                            .arg(FrameFailureText(FBitmap)));
+    DrawPrintImage(painter, target, frame);
 }
 
 std::unique_ptr<IPrintImage> OpenPrintImage(const QString& path) {

@@ -19,8 +19,9 @@ public:
     int ActiveFrame() const override;
     void SelectFrame(int index) override;
     QSize FrameSize() const override;
-    // The frame's own pixels go to the job (1-bit pages as 1-bit); the
-    // printer scales them.
+    // The frame's pixels go to the job (1-bit pages as 1-bit), reduced to
+    // the target first when larger; a frame that does not decode whole
+    // throws with the page number and why.
     void DrawFrame(QPainter& painter, const QRect& target) override;
 
 private:

@@ -2,6 +2,7 @@
 
 #include "Fitting.h"
 #include "PrintImage.h"
+#include "common/Exception.h"
 
 #include <QPainter>
 #include <exception>
@@ -61,11 +62,14 @@ bool PrintDocument(IPrintDevice& device, const QString& title, IPrintImage& imag
         // Declared inside the guard's life: the frame is restored before the
         // device lets go of the job.
         TFrameRestore restore(image);
+        const int n = image.FrameCount();
+        // A document with nothing to print is a failure, not an empty job.
+        if (n <= 0)
+            throw Exception(QStringLiteral("В документе нет страниц"));
         const QSize area = device.PrintableArea();
         const int PW = area.width(), PH = area.height();
         device.Begin(title, copies < 1 ? 1 : copies);
         job.Opened();
-        const int n = image.FrameCount();
         for (int i = 0; i < n; ++i) {
             if (progress && !progress->Sheet(i, n))
                 return false; // the guard aborts the job

@@ -33,9 +33,11 @@ public:
 
 // Prints every frame of image on its own sheet, fitted into the printable
 // area (FitPage) at its top-left corner, in a job named title. A copy count
-// below 1 prints one copy. The image is left on the frame it had. An
-// exception aborts the job and leaves after the image and the device are
-// restored. Returns false when progress cancelled the job (nothing printed).
+// below 1 prints one copy. The image is left on the frame it had. An image
+// without frames throws before any job is begun; an exception (a frame that
+// does not decode, too) aborts the job and leaves after the image and the
+// device are restored, so nothing is printed. Returns false when progress
+// cancelled the job (nothing printed).
 bool PrintDocument(IPrintDevice& device, const QString& title, IPrintImage& image, int copies,
                    IPrintProgress* progress = nullptr);
 

@@ -1,7 +1,10 @@
 #include "PrintImage.h"
 
+#include "document/ImageServices.h"
+
 #include <QImage>
 #include <QPainter>
+#include <algorithm>
 
 namespace gd {
 
@@ -33,8 +36,19 @@ QImage PrintableImage(const QImage& image) {
     return image; // two other colours: leave it to the writer
 }
 
+QImage PrintPageImage(const QImage& image, QSize target) {
+    if (image.width() <= target.width() && image.height() <= target.height())
+        return PrintableImage(image);
+    const QSize size(std::max(1, std::min(image.width(), target.width())),
+                     std::max(1, std::min(image.height(), target.height())));
+    QImage reduced = BoxDownscale(image, size);
+    if (image.depth() == 1)
+        reduced = reduced.convertToFormat(QImage::Format_Mono, Qt::ThresholdDither);
+    return PrintableImage(reduced);
+}
+
 void DrawPrintImage(QPainter& painter, const QRect& target, const QImage& image) {
-    painter.drawImage(target, PrintableImage(image));
+    painter.drawImage(target, PrintPageImage(image, target.size()));
 }
 
 } // namespace gd

@@ -21,7 +21,8 @@ public:
     virtual void SelectFrame(int index) = 0;
     // Pixel size of the active frame.
     virtual QSize FrameSize() const = 0;
-    // Draws the active frame scaled into target.
+    // Draws the active frame scaled into target; throws gd::Exception when
+    // the frame does not decode (whole), drawing nothing.
     virtual void DrawFrame(QPainter& painter, const QRect& target) = 0;
 };
 
@@ -31,7 +32,13 @@ public:
 // min-is-white table); any other image is returned unchanged.
 QImage PrintableImage(const QImage& image);
 
-// Draws a page image for printing: PrintableImage scaled into target.
+// The page image as it goes to the job for a target of the given size: a
+// page larger than the target is first reduced to it by area averaging (a
+// 1-bit page stays 1-bit, thresholded at half), so no job holds more pixels
+// than the device has for the page; then PrintableImage.
+QImage PrintPageImage(const QImage& image, QSize target);
+
+// Draws a page image for printing: PrintPageImage drawn into target.
 void DrawPrintImage(QPainter& painter, const QRect& target, const QImage& image);
 
 } // namespace gd

@@ -140,7 +140,7 @@ bool TDocServer::ExecuteCommand(TMarkPair& pair) {
         const bool edit = command == TCommand::Edit;
         // SHOW without a name empties the view; EDIT needs one.
         const auto name = DocArgument(first, true);
-        if (!name)
+        if (!name || (!name->isEmpty() && !DocFileInFolder(DocFileName(*name))))
             return false;
         SetDocName(*name);
         if (edit && name->isEmpty())
@@ -164,8 +164,11 @@ bool TDocServer::ExecuteCommand(TMarkPair& pair) {
         IDocPrinter* printer = FHost.DocPrinter();
         if (!printer || !name)
             return false;
-        pair.Mark = ExecutePrintCommand(*printer, *name, DocFileName(*name),
-                                        FromCp1251(ParamValue(items, "COPIES")));
+        const QString path = DocFileName(*name);
+        if (!DocFileInFolder(path))
+            return false;
+        pair.Mark =
+            ExecutePrintCommand(*printer, *name, path, FromCp1251(ParamValue(items, "COPIES")));
         return false;
     }
     case TCommand::Unknown:
@@ -265,6 +268,19 @@ QString TDocServer::DocFileName(const QString& name) const {
             return path;
     }
     return base + (FDefFileExt ? FDefFileExt() : QStringLiteral("tif"));
+}
+
+bool TDocServer::DocFileInFolder(const QString& path) const {
+    const QFileInfo file(path);
+    if (!file.isSymLink())
+        return true; // the name itself has no folder part: it is in the folder
+    const QString real = file.canonicalFilePath(); // empty for a link to nothing
+    QString folder = QFileInfo(FDocFolder()).canonicalFilePath();
+    if (real.isEmpty() || folder.isEmpty() || !QFileInfo(real).isFile())
+        return false;
+    if (!folder.endsWith(u'/'))
+        folder += u'/';
+    return real.startsWith(folder);
 }
 
 void TDocServer::SetDocName(const QString& name) {

@@ -60,6 +60,10 @@ public:
     // A document name to its file: the first existing of .tif, .bmp, .jpg,
     // else the default extension.
     QString DocFileName(const QString& name) const;
+    // Whether a document's file may be opened: a link must lead, through
+    // every link on the way, to a regular file inside the documents folder.
+    // A path that names nothing passes (there is nothing to open).
+    bool DocFileInFolder(const QString& path) const;
     void SetDocName(const QString& name);
     // A name that may reach the file system: a bare, non-empty file name.
     static bool IsSafeDocName(const QString& name);

@@ -15,6 +15,16 @@ TImageBox::TImageBox(QWidget* parent) : QWidget(parent) {
 
 void TImageBox::SetPicture(const QImage& picture) {
     FPicture = picture;
+    FMessage.clear();
+    FScaled = QImage();
+    if (!FFit)
+        resize(sizeHint());
+    update();
+}
+
+void TImageBox::SetMessage(const QString& text) {
+    FMessage = text;
+    FPicture = QImage();
     FScaled = QImage();
     if (!FFit)
         resize(sizeHint());
@@ -37,7 +47,9 @@ void TImageBox::SetFitInWindow(bool fit) {
 }
 
 QSize TImageBox::sizeHint() const {
-    return FPicture.isNull() ? QSize(0, 0) : FPicture.size();
+    if (FPicture.isNull())
+        return FMessage.isEmpty() ? QSize(0, 0) : QSize(480, 120);
+    return FPicture.size();
 }
 
 QRect TImageBox::DrawRect() const {
@@ -64,8 +76,13 @@ const QImage& TImageBox::Scaled(const QSize& size) {
 }
 
 void TImageBox::paintEvent(QPaintEvent* e) {
-    if (FPicture.isNull())
+    if (FPicture.isNull()) {
+        if (!FMessage.isEmpty()) {
+            QPainter p(this);
+            p.drawText(rect().adjusted(8, 8, -8, -8), Qt::AlignCenter | Qt::TextWordWrap, FMessage);
+        }
         return;
+    }
     QPainter p(this);
     const QRect r = DrawRect();
     if (r.size() == FPicture.size()) {

@@ -17,6 +17,10 @@ public:
     const QImage& Picture() const { return FPicture; }
     void SetPicture(const QImage& picture);
     void ClearPicture() { SetPicture(QImage()); }
+    // No picture, and in its place a text that says why (a page that cannot
+    // be shown). SetPicture drops the text.
+    void SetMessage(const QString& text);
+    const QString& Message() const { return FMessage; }
     // For in-place edits of the shown picture; call PictureEdited() afterwards.
     QImage& EditPicture() { return FPicture; }
     void PictureEdited();
@@ -36,6 +40,7 @@ private:
     const QImage& Scaled(const QSize& size);
 
     QImage FPicture;
+    QString FMessage;
     QImage FScaled;
     qint64 FScaledKey = 0;
     bool FFit = false;

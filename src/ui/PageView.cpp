@@ -30,8 +30,12 @@ void TPageView::ShowPage(int index) {
         FBox.ClearPicture();
     } else {
         TGPBitmap* bitmap = FPages.Get(current)->GetBitmap();
-        // A page whose image does not decode shows nothing.
-        FBox.SetPicture(bitmap ? bitmap->ToQImage() : QImage());
+        const QImage picture = bitmap ? bitmap->ToQImage() : QImage();
+        // A page whose image does not decode says why in place of the picture.
+        if (picture.isNull() && bitmap)
+            FBox.SetMessage(FrameFailureText(*bitmap));
+        else
+            FBox.SetPicture(picture);
     }
     ImageChanged = false;
 }

@@ -618,7 +618,10 @@ void TfrmMain::ScanPage(bool replaceCurrent) {
 
 void TfrmMain::ReloadDocument() {
     const QString name = FServer ? FServer->FDocName() : QString();
-    View().ReloadDocument(name.isEmpty() ? QString() : FServer->DocFileName(name));
+    const QString path = name.isEmpty() ? QString() : FServer->DocFileName(name);
+    // Undo reads the file again: a link changed meanwhile to lead out of the
+    // folder is not followed.
+    View().ReloadDocument(path.isEmpty() || FServer->DocFileInFolder(path) ? path : QString());
 }
 
 void TfrmMain::ShowDocument() {

@@ -3,9 +3,11 @@
 
 #include "DocTestSupport.h"
 #include "common/Exception.h"
+#include "document/FrameSource.h"
 #include "document/GdipExt.h"
 
 #include <QFile>
+#include <QTemporaryDir>
 #include <cstring>
 
 using namespace gd;
@@ -280,17 +282,36 @@ TEST_F(DecodeTest, DirectoryLoopStopsTheFrameCount) {
     EXPECT_EQ(GetFrameCount(*b), 2);
 }
 
-TEST_F(DecodeTest, HugeDeclaredSizeFailsCleanly) {
-    // A tiny file claiming a 60000 x 60000 page.
-    f.Convert(A({"-size", "8x8", "xc:white", "-compress", "None"}), "small.tif");
-    f.Tool("tiffset", {QStringLiteral("-s"), QStringLiteral("256"), QStringLiteral("60000"),
-                       f.Path("small.tif")});
-    f.Tool("tiffset", {QStringLiteral("-s"), QStringLiteral("257"), QStringLiteral("60000"),
-                       f.Path("small.tif")});
-    auto b = TGPBitmapExt::FromFile(f.Path("small.tif"));
-    ASSERT_EQ(GetFrameCount(*b), 1);
-    EXPECT_TRUE(b->ToQImage().isNull());
-    EXPECT_NE(b->GetLastStatus(), GpStatus::Ok);
+TEST(FrameLimits, PagesOverTheLimitsAreRefusedBeforeDecoding) {
+    struct Case {
+        quint32 w, h;
+        bool rgb;
+    } cases[] = {
+        {60000, 60000, false}, // sides over the limit
+        {20000, 20000, false}, // 400 million pixels in 400 MB
+        {22000, 22000, true},
+        {40000, 7501, false}, // just over 300 million pixels
+    };
+    QTemporaryDir dir;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.w << "x" << c.h);
+        const QString path = dir.filePath(QStringLiteral("big.tif"));
+        doctest::WriteShortTiff(path, c.w, c.h, c.rgb);
+        auto b = TGPBitmapExt::FromFile(path);
+        ASSERT_EQ(GetFrameCount(*b), 1);
+        EXPECT_TRUE(b->ToQImage().isNull());
+        EXPECT_EQ(b->FrameStatus(), GpStatus::OutOfMemory);
+        EXPECT_EQ(b->DecodeCount(), 1);
+        EXPECT_TRUE(FrameFailureText(*b).contains(QStringLiteral("%1 × %2").arg(c.w).arg(c.h)))
+            << FrameFailureText(*b).toStdString();
+    }
+}
+
+TEST(FrameLimits, ThreeHundredMillionPixelsAtMost) {
+    EXPECT_TRUE(FrameSizeAllowed(20000, 15000, 32));
+    EXPECT_FALSE(FrameSizeAllowed(20000, 15001, 1));
+    EXPECT_FALSE(FrameSizeAllowed(40001, 10, 1));
+    EXPECT_TRUE(FrameSizeAllowed(40000, 7500, 8));
 }
 
 } // namespace

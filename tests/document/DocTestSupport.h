@@ -5,11 +5,13 @@
 
 #include "support/TestSupport.h"
 
+#include <QFile>
 #include <QImage>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <tiffio.h>
 
 namespace doctest {
 
@@ -59,6 +61,27 @@ inline int MaxDifference(const QImage& ours, const QImage& ref) {
             worst = std::max(worst, std::abs(int(p[i]) - int(q[i])));
     }
     return worst;
+}
+
+// A TIFF of a few hundred bytes declaring an 8-bit gray (or RGB) page of the
+// given size, whose one strip holds 16 bytes of it: a damaged page, or a
+// small file that declares a huge one.
+inline void WriteShortTiff(const QString& path, quint32 width, quint32 height, bool rgb = false) {
+    TIFF* t = TIFFOpen(QFile::encodeName(path).constData(), "w");
+    ASSERT_TRUE(t) << path.toStdString();
+    const uint16_t spp = rgb ? 3 : 1;
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, width);
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, height);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, spp);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, rgb ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
+    TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, height);
+    uchar bytes[16] = {};
+    const tmsize_t written = TIFFWriteRawStrip(t, 0, bytes, sizeof bytes);
+    TIFFClose(t);
+    ASSERT_EQ(written, tmsize_t(sizeof bytes));
 }
 
 } // namespace doctest

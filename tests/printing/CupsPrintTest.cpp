@@ -1,5 +1,6 @@
 #include "CupsSupport.h"
 #include "common/Exception.h"
+#include "document/DocTestSupport.h"
 #include "printing/BitmapPrintImage.h"
 #include "printing/PrintCommand.h"
 #include "printing/Printer.h"
@@ -231,6 +232,23 @@ TEST_F(CupsPrint, ThePrintActionShowsAFailureInTheErrorBox) {
                                     [&](const QString& m) { errors << m; });
     }
     EXPECT_EQ(errors, QStringList{QStringLiteral("Принтер \"PDF\" не принимает задания")});
+}
+
+TEST_F(CupsPrint, ThePrintActionShowsAPageThatDoesNotDecodeAndSendsNoJob) {
+    gd::TPrinting printing(true);
+    printing.PrintDialog = [](QWidget*, const QString&) {
+        return std::optional<gd::TPrintChoice>(gd::TPrintChoice{QStringLiteral("PDF"), 1});
+    };
+    const QString damaged = dir.filePath(QStringLiteral("D.tif"));
+    doctest::WriteShortTiff(damaged, 800, 1000);
+    const auto image = gd::OpenPrintImage(damaged);
+    QStringList errors;
+    printing.ActionPrintExecute(nullptr, QStringLiteral("D"), *image,
+                                [&](const QString& m) { errors << m; });
+    EXPECT_EQ(errors, QStringList{QStringLiteral(
+                          "Страница 1 не напечатана: Страница повреждена или записана в "
+                          "неизвестном виде")});
+    EXPECT_EQ(gdtest::LastCupsJobId(), baseline);
 }
 
 TEST_F(CupsPrint, ThePrinterSetupDialogListsThePrintersAndChoosesOnOk) {

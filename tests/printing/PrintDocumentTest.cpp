@@ -146,12 +146,11 @@ TEST(PrintDocument, ACopyCountBelowOnePrintsOneCopy) {
     }
 }
 
-TEST(PrintDocument, AnImageWithoutFramesGivesAnEmptyJob) {
+TEST(PrintDocument, AnImageWithoutFramesFailsBeforeAnyJob) {
     TRecordingDevice device(kArea);
     TFrames image({});
-    EXPECT_TRUE(gd::PrintDocument(device, QStringLiteral("t"), image, 1));
-    EXPECT_TRUE(device.begun);
-    EXPECT_TRUE(device.ended);
+    EXPECT_THROW(gd::PrintDocument(device, QStringLiteral("t"), image, 1), gd::Exception);
+    EXPECT_FALSE(device.begun);
     EXPECT_TRUE(device.sheets.empty());
 }
 
@@ -232,4 +231,34 @@ TEST(PrintableImage, OtherImagesPassUnchanged) {
     redBlue.setColorTable({0xffff0000, 0xff0000ff});
     redBlue.fill(0);
     EXPECT_EQ(gd::PrintableImage(redBlue).colorTable(), redBlue.colorTable());
+}
+
+TEST(PrintPageImage, APageLargerThanItsTargetIsReducedToItFirst) {
+    struct Case {
+        QImage::Format format;
+        QSize page, target, want;
+    } cases[] = {
+        {QImage::Format_Grayscale8, {600, 400}, {60, 40}, {60, 40}},
+        {QImage::Format_RGB888, {600, 400}, {60, 40}, {60, 40}},
+        {QImage::Format_Mono, {600, 400}, {60, 40}, {60, 40}},
+        {QImage::Format_Mono, {600, 400}, {60, 39}, {60, 39}},      // rounding of the fit
+        {QImage::Format_Grayscale8, {30, 20}, {60, 40}, {30, 20}}, // smaller: as it is
+    };
+    for (const Case& c : cases) {
+        QImage page(c.page, c.format);
+        const bool mono = c.format == QImage::Format_Mono;
+        if (mono)
+            page.setColorTable({0xff000000, 0xffffffff});
+        page.fill(mono ? 0 : 0xff000000);
+        // A white left half: averaging keeps it white, the right half black.
+        for (int y = 0; y < page.height(); ++y)
+            for (int x = 0; x < page.width() / 2; ++x)
+                mono ? page.setPixel(x, y, 1) : page.setPixelColor(x, y, Qt::white);
+        const QImage out = gd::PrintPageImage(page, c.target);
+        SCOPED_TRACE(testing::Message() << c.format << " " << c.target.height());
+        EXPECT_EQ(out.size(), c.want);
+        EXPECT_EQ(out.depth(), page.depth()); // 1-bit pages stay 1-bit
+        EXPECT_EQ(out.pixelColor(out.width() / 4, out.height() / 2), QColor(Qt::white));
+        EXPECT_EQ(out.pixelColor(out.width() * 3 / 4, out.height() / 2), QColor(Qt::black));
+    }
 }

@@ -1,5 +1,6 @@
 // The real gdserver printing on the real CUPS queue, driven by gdclient.
 #include "CupsSupport.h"
+#include "document/DocTestSupport.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -105,4 +106,26 @@ TEST_F(PrintE2E, AQueueThatRejectsJobsGivesAFailedMark) {
     EXPECT_EQ(mark, "#");
     // The server keeps serving, and prints again once the queue accepts.
     EXPECT_EQ(Client(ctl, QStringLiteral("PRINT=A")), "<");
+}
+
+TEST_F(PrintE2E, DocumentsThatDoNotDecodeAreRefusedWithNoJob) {
+    const QString ctl = s.Dir.filePath(QStringLiteral("client.ctl"));
+    WriteFile(ctl, "");
+    WriteFile(s.Docs + QStringLiteral("/Empty.tif"), "");
+    WriteFile(s.Docs + QStringLiteral("/Text.jpg"), "not a picture\n");
+    const QByteArray a = ReadFile(s.Docs + QStringLiteral("/A.tif"));
+    WriteFile(s.Docs + QStringLiteral("/Cut.tif"), a.left(a.size() / 2));
+    doctest::WriteShortTiff(s.Docs + QStringLiteral("/Damaged.tif"), 800, 1000);
+    doctest::WriteShortTiff(s.Docs + QStringLiteral("/Huge.tif"), 60000, 60000);
+    doctest::WriteShortTiff(s.Docs + QStringLiteral("/Bomb.tif"), 30000, 30000);
+    ASSERT_TRUE(s.Start({s.Docs, ctl}));
+    for (const char* name : {"Empty", "Text", "Cut", "Damaged", "Huge", "Bomb"})
+        EXPECT_EQ(Client(ctl, QStringLiteral("PRINT=") + QLatin1String(name)), "#") << name;
+    EXPECT_EQ(Client(ctl, QStringLiteral("PRINT=A")), "<");
+    // Only A's job reached CUPS.
+    ASSERT_TRUE(WaitForJob(baseline, QStringLiteral("Kvelmar - A")));
+    int jobs = 0;
+    for (const TCupsJob& j : CupsJobs())
+        jobs += j.id > baseline && j.name.startsWith(QStringLiteral("Kvelmar - "));
+    EXPECT_EQ(jobs, 1);
 }

@@ -1,9 +1,12 @@
+#include "document/DocTestSupport.h"
+#include "document/GdipExt.h"
 #include "settings/IniFile.h"
 #include "support/TestSupport.h"
 #include "ui/ActionRules.h"
 #include "ui/FitMath.h"
 #include "ui/ImageBox.h"
 #include "ui/Layout.h"
+#include "ui/PageView.h"
 #include "ui/TfrmProp.h"
 
 #include <QComboBox>
@@ -98,6 +101,31 @@ TEST(ImageBox, NaturalSizeAndFitted) {
     box.ClearPicture();
     EXPECT_FALSE(box.HasPicture());
     EXPECT_EQ(box.DrawRect(), QRect());
+}
+
+TEST(PageView, APageOverTheLimitsSaysWhyInPlaceOfThePicture) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("big.tif"));
+    doctest::WriteShortTiff(path, 20000, 20000);
+    TImagePages pages;
+    TImageBox box;
+    QComboBox list;
+    TPageView view(pages, box, list);
+    view.ReloadDocument(path);
+    EXPECT_EQ(pages.Count(), 1);
+    EXPECT_FALSE(box.HasPicture()); // nothing to edit
+    EXPECT_TRUE(box.Message().contains(QStringLiteral("20000 × 20000"))) << box.Message();
+    QImage rendered(480, 120, QImage::Format_RGB32);
+    rendered.fill(Qt::white);
+    box.render(&rendered, QPoint(), QRegion(), QWidget::RenderFlags());
+    EXPECT_NE(rendered, [] {
+        QImage white(480, 120, QImage::Format_RGB32);
+        white.fill(Qt::white);
+        return white;
+    }()); // the text is drawn
+
+    view.ShowPage(-1); // a page shown again drops the text
+    EXPECT_TRUE(box.Message().isEmpty());
 }
 
 TEST(ActionRules, ViewingEditingAndNavigation) {
