@@ -4,6 +4,7 @@
 #include "server/Startup.h"
 #include "settings/IniFile.h"
 #include "settings/Settings.h"
+#include "ui/ErrorBox.h"
 #include "ui/TfrmMain.h"
 
 #include <QApplication>
@@ -19,6 +20,10 @@ QString ProgramPath() {
     const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
     return n > 0 ? QFile::decodeName(QByteArray(buf, n)) : QString();
 }
+
+// Ends a headless run where a user would be needed, so that a service
+// manager can start the program again.
+constexpr int kExitNeedsUser = 3;
 
 } // namespace
 
@@ -45,6 +50,14 @@ int main(int argc, char** argv) {
     int exitCode = 0;
     {
         gd::TfrmMain frmMain(settings, instanceLock, args);
+        if (gd::IsOffscreenPlatform()) {
+            // Nobody can answer a dialog or switch the server on again.
+            frmMain.SelectDocFolder = [](const QString&, QString&) { return false; };
+            frmMain.EndWithoutUser = [](const QString& reason) {
+                gd::ShowErrorBox(nullptr, QStringLiteral("Сервер остановлен: ") + reason);
+                QCoreApplication::exit(kExitNeedsUser);
+            };
+        }
         if (!frmMain.FormCreate())
             return EXIT_FAILURE;
 

@@ -53,9 +53,12 @@ void TDocServer::TimerCommandTimer() {
     FInCycle = true;
     try {
         ExecuteCommands();
+    } catch (const std::exception& e) {
+        FInCycle = false;
+        StopForUser(QString::fromUtf8(e.what()));
     } catch (...) {
         FInCycle = false;
-        SetServerActive(false);
+        StopForUser(QStringLiteral("Ошибка в цикле команд"));
     }
     FInCycle = false;
     FTag = kTickCountdown;
@@ -70,6 +73,12 @@ void TDocServer::SetServerActive(bool on) {
     FActive = on;
     FHost.SetSwitchChecked(on);
     UpdateStatusText();
+}
+
+void TDocServer::StopForUser(const QString& reason) {
+    SetServerActive(false);
+    if (!FHost.HasUser())
+        FHost.UserNeeded(reason);
 }
 
 void TDocServer::ExecuteCommands() {
@@ -117,6 +126,9 @@ bool TDocServer::ExecuteCommand(TMarkPair& pair) {
     const TCommand command = FindCommand(ItemName(first));
     // Folder mode serves only TEST and PRINT; the rest is refused.
     if (!FClientBound() && command != TCommand::Test && command != TCommand::Print)
+        return false;
+    // Nobody could look at the document or switch the server on again.
+    if (!FHost.HasUser() && (command == TCommand::Show || command == TCommand::Edit))
         return false;
     switch (command) {
     case TCommand::Test:
@@ -197,7 +209,7 @@ bool TDocServer::OpenCtlFile(int waits) {
     if (FCtlFileNow.isEmpty())
         return false;
     if (!PathExists(FCtlFileNow)) {
-        SetServerActive(false);
+        StopForUser(QStringLiteral("Не найден файл \"%1\"").arg(FCtlFileNow));
         return false;
     }
     int retries = waits * 10;

@@ -45,6 +45,9 @@ public:
 
     // The switch. Switching on ends a held request first.
     void SetServerActive(bool on);
+    // Switches the server off to wait for the user; without a user the host
+    // is told why.
+    void StopForUser(const QString& reason);
     bool IsActive() const { return FActive; }
 
     // One command cycle.

@@ -40,6 +40,13 @@ public:
 
     // The printer of PRINT; none refuses every PRINT.
     virtual IDocPrinter* DocPrinter() { return nullptr; }
+
+    // False where nobody can see the window (a headless platform): SHOW and
+    // EDIT are then refused, and where the server would switch itself off
+    // to wait for the user it calls UserNeeded with the reason instead, so
+    // that the program can end and be restarted.
+    virtual bool HasUser() { return true; }
+    virtual void UserNeeded(const QString& reason) { (void)reason; }
 };
 
 } // namespace gd

@@ -11,7 +11,6 @@
 #include <QFileInfo>
 #include <cerrno>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 namespace gd {
@@ -35,23 +34,48 @@ TInstanceLock::TInstanceLock(QString instanceName, QString folder) {
     FPath = folder + QStringLiteral("/gdserver-") + QString::fromLatin1(hash) + QStringLiteral(".lock");
 }
 
+namespace {
+
+// A lock on the whole file owned by the open file description: changing its
+// type is one atomic step, and it goes when the last descriptor is closed.
+int SetOfdLock(int fd, short type, bool wait) {
+    struct flock fl {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    int rc;
+    do {
+        rc = ::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl);
+    } while (rc != 0 && errno == EINTR);
+    return rc;
+}
+
+// Whether another description holds any lock on the file (a read-only file
+// cannot take a write lock to find out).
+bool OthersHoldOfdLock(int fd) {
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    return ::fcntl(fd, F_OFD_GETLK, &fl) != 0 || fl.l_type != F_UNLCK;
+}
+
+} // namespace
+
 void TInstanceLock::CheckSingleInstance() {
     if (FFd >= 0)
         return;
     const QByteArray path = QFile::encodeName(FPath);
     int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0)
+    const bool writable = fd >= 0;
+    if (!writable)
         fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         throw Exception(kRunningServerFound);
-    // An exclusive try tells whether anyone else holds it; then every server
-    // keeps a shared lock so that later ones can tell in turn.
-    const bool alone = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-    int rc;
-    do {
-        rc = ::flock(fd, LOCK_SH);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
+    // A write lock taken without waiting tells whether anyone else holds it;
+    // it then becomes a read lock without ever being let go, so two servers
+    // started together cannot both find the file free. (Another user's file
+    // opened read-only can only be asked, which is not atomic.)
+    const bool alone = writable ? SetOfdLock(fd, F_WRLCK, false) == 0 : !OthersHoldOfdLock(fd);
+    if (SetOfdLock(fd, F_RDLCK, true) != 0) {
         ::close(fd);
         throw Exception(kRunningServerFound);
     }

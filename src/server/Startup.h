@@ -15,8 +15,9 @@ class TSettings;
 QString ComputeInstanceName(const QString& programPath);
 
 // The instance object: a lock file named from a hash of the instance name,
-// held with a shared flock for the whole run. Any number of servers hold it;
-// the kernel drops a holder's lock when it ends, a crash included.
+// held with a shared open-file-description lock (fcntl F_OFD_SETLK) for the
+// whole run. Any number of servers hold it; the kernel drops a holder's lock
+// when it ends, a crash included.
 class TInstanceLock {
 public:
     explicit TInstanceLock(QString instanceName, QString folder = QString());

@@ -8,6 +8,10 @@
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QStandardPaths>
+#include <cerrno>
+#include <fcntl.h>
+#include <functional>
+#include <sys/file.h>
 #include <unistd.h>
 #include <vector>
 
@@ -137,17 +141,11 @@ bool IniFile::ReadBool(const QString& section, const QString& key, bool def) con
     return ReadInteger(section, key, def ? 1 : 0) != 0;
 }
 
-void IniFile::WriteString(const QString& section, const QString& key,
-                          const QString& value) const {
-    QByteArray data;
-    {
-        QFile f(FPath);
-        if (f.exists()) {
-            if (!f.open(QIODevice::ReadOnly))
-                throw Exception(QStringLiteral("Unable to write to %1").arg(FPath));
-            data = f.readAll();
-        }
-    }
+namespace {
+
+// The file's text with the key set: every other line kept byte for byte.
+QByteArray WithEntry(const QByteArray& data, const QString& section, const QString& key,
+                     const QString& value) {
     auto lines = SplitLines(data);
     QByteArray eol = "\n";
     for (const Line& l : lines)
@@ -173,13 +171,89 @@ void IniFile::WriteString(const QString& section, const QString& key,
     out.reserve(data.size() + entry.size() + 16);
     for (const Line& l : lines)
         out += l.text + l.eol;
+    return out;
+}
+
+bool ReadAll(int fd, QByteArray& data) {
+    data.clear();
+    char buf[8192];
+    for (off_t at = 0;;) {
+        const ssize_t n = ::pread(fd, buf, sizeof buf, at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        data.append(buf, n);
+        at += n;
+    }
+}
+
+bool WriteAll(int fd, const QByteArray& data) {
+    for (qsizetype at = 0; at < data.size();) {
+        const ssize_t n = ::pwrite(fd, data.constData() + at, size_t(data.size() - at), at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        at += n;
+    }
+    return true;
+}
+
+// A file that may be written in a folder that may not (a system install
+// with a writable settings file) is rewritten in place, read and written
+// under an exclusive flock. Room for a longer text is taken first, so a full
+// disk fails before the old text is touched.
+bool RewriteInPlace(const QString& path,
+                    const std::function<QByteArray(const QByteArray&)>& change) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool ok = false;
+    int rc;
+    do {
+        rc = ::flock(fd, LOCK_EX);
+    } while (rc != 0 && errno == EINTR);
+    QByteArray old;
+    if (rc == 0 && ReadAll(fd, old)) {
+        const QByteArray out = change(old);
+        ok = (out.size() <= old.size() ||
+              ::posix_fallocate(fd, old.size(), out.size() - old.size()) == 0) &&
+             WriteAll(fd, out) && ::ftruncate(fd, out.size()) == 0 && ::fsync(fd) == 0;
+    }
+    ::close(fd);
+    return ok;
+}
+
+} // namespace
+
+void IniFile::WriteString(const QString& section, const QString& key, const QString& value) const {
+    QByteArray data;
+    {
+        QFile f(FPath);
+        if (f.exists()) {
+            if (!f.open(QIODevice::ReadOnly))
+                throw Exception(QStringLiteral("Unable to write to %1").arg(FPath));
+            data = f.readAll();
+        }
+    }
+    const QByteArray out = WithEntry(data, section, key, value);
 
     // Written beside the file and renamed over it, so a crash or a full disk
     // never leaves a half-written settings file.
     QSaveFile save(FPath);
     save.setDirectWriteFallback(false);
-    if (!save.open(QIODevice::WriteOnly) || save.write(out) != out.size() || !save.commit())
-        throw Exception(QStringLiteral("Unable to write to %1").arg(FPath));
+    if (save.open(QIODevice::WriteOnly)) {
+        if (save.write(out) == out.size() && save.commit())
+            return;
+    } else if (RewriteInPlace(FPath, [&](const QByteArray& now) {
+                   return WithEntry(now, section, key, value);
+               })) {
+        return;
+    }
+    throw Exception(QStringLiteral("Unable to write to %1").arg(FPath));
 }
 
 void IniFile::WriteInteger(const QString& section, const QString& key, int value) const {

@@ -477,6 +477,8 @@ void TfrmMain::FormActivate() {
     }
     if (FInstanceLock.IsHeld())
         FServer->SetServerActive(true);
+    else
+        UserNeeded(kRunningServerFound);
 }
 
 bool TfrmMain::FormCloseQuery() {
@@ -675,6 +677,11 @@ void TfrmMain::ActionPrintExecute() {
 
 IDocPrinter* TfrmMain::DocPrinter() {
     return FPrinting.get();
+}
+
+void TfrmMain::UserNeeded(const QString& reason) {
+    if (EndWithoutUser)
+        EndWithoutUser(reason);
 }
 
 // What PRINT is printing, in the status bar; empty when it is done. Painted

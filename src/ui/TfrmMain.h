@@ -81,6 +81,10 @@ public:
     // Seams for tests: the standard error box and the folder choice.
     std::function<void(const QString&)> ErrorBox;
     SelectDocFolderFn SelectDocFolder;
+    // Set by the program where nobody can see the window: the server then
+    // refuses SHOW and EDIT, and calls this with the reason where it would
+    // switch itself off to wait for the user.
+    std::function<void(const QString& reason)> EndWithoutUser;
 
     TfrmSetup& GetFrmSetup();
     TfrmProp& GetFrmProp();
@@ -172,6 +176,8 @@ private:
     void ProcessEvents() override;
     void CloseMainWindow() override;
     IDocPrinter* DocPrinter() override;
+    bool HasUser() override { return !EndWithoutUser; }
+    void UserNeeded(const QString& reason) override;
     void ShowPrintStatus(const QString& text);
 
     TSettings& FSettings;

@@ -2,6 +2,7 @@
 #include "support/TestSupport.h"
 
 #include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
@@ -85,3 +86,51 @@ TEST(Program, SecondServerFromTheSameFileWarnsThenServes) {
     EXPECT_FALSE(third.readAllStandardError().contains("Найден работающий сервер печати!"));
     EXPECT_EQ(third.exitCode(), 0);
 }
+
+// On the offscreen platform nobody can answer the folder dialog or switch the
+// server on again: where the windowed program would wait for the user, the
+// headless one says why on standard error and ends, in bounded time.
+struct HeadlessEnd {
+    const char* what;
+    bool serving;           // started on a folder and a control file
+    bool removeControlFile; // then the control file disappears
+    int exitCode;
+    const char* message; // %1: the control file
+};
+
+class HeadlessEnds : public ::testing::TestWithParam<HeadlessEnd> {};
+
+TEST_P(HeadlessEnds, WithTheReasonAndItsExitCode) {
+    const HeadlessEnd& c = GetParam();
+    QTemporaryDir dir;
+    const QString exe = CopyServerBinary(dir.path());
+    const QString docs = dir.filePath("docs"), ctl = dir.filePath("client.ctl");
+    QDir().mkpath(docs);
+    WriteFile(ctl, "");
+    QProcess p;
+    ASSERT_TRUE(StartServer(p, exe, c.serving ? QStringList{docs, ctl} : QStringList{}));
+    if (c.removeControlFile) {
+        ASSERT_TRUE(
+            WaitFor([&] { return ReadFile(dir.filePath("gdserver.ini")).size() > 0; }, 30000));
+        QThread::msleep(500);
+        QFile::remove(ctl);
+    }
+    const bool ended = p.waitForFinished(60000);
+    const QString err = QString::fromUtf8(p.readAllStandardError());
+    if (!ended) {
+        p.kill();
+        p.waitForFinished();
+    }
+    ASSERT_TRUE(ended) << "still running; " << err.toStdString();
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(p.exitCode(), c.exitCode);
+    EXPECT_TRUE(err.contains(QString::fromUtf8(c.message).arg(ctl))) << err.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Offscreen, HeadlessEnds,
+                         ::testing::Values(HeadlessEnd{"NoArgumentsIsACancelledFolderChoice", false,
+                                                       false, 1, "Не указана папка документов."},
+                                           HeadlessEnd{
+                                               "ControlFileRemoved", true, true, 3,
+                                               "Сервер остановлен: Не найден файл \"%1\""}),
+                         [](const auto& info) { return std::string(info.param.what); });

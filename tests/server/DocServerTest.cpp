@@ -230,6 +230,40 @@ TEST(Failure, FailingCommandMarksItAndLaterOnesFailedAndSwitchesOffSilently) {
     EXPECT_TRUE(r.Server->TimerActive()); // ticks go on while the server is off
 }
 
+// Where nobody can see the window: SHOW and EDIT are refused while serving
+// goes on, and where the server switches off to wait for the user the host is
+// told why.
+TEST(NoUser, ShowAndEditAreRefusedAndEveryStopIsReported) {
+    Rig r;
+    r.Host.User = false;
+    WriteFile(r.Docs + "A.tif", "x");
+    EXPECT_EQ(r.Cycle(Crlf({Request("SHOW=A", "a"), Request("EDIT=A", "b"), Request("SHOW=", "c"),
+                            Request("TEST=", "d")})),
+              Crlf({Request("SHOW=A", "a", '#'), Request("EDIT=A", "b", '#'),
+                    Request("SHOW=", "c", '#'), Request("TEST=", "d", '<')}));
+    EXPECT_TRUE(r.Server->IsActive());
+    EXPECT_EQ(r.Host.UserNeededFor, QStringList());
+
+    const struct {
+        std::function<void()> cause;
+        QString reason;
+    } stops[] = {
+        {[&] { r.Host.OnPathLine = [] { throw Exception(QStringLiteral("boom")); }; }, "boom"},
+        {[&] { QFile::remove(r.Ctl); }, QStringLiteral("Не найден файл \"%1\"").arg(r.Ctl)},
+    };
+    for (const auto& stop : stops) {
+        r.Server->SetServerActive(true);
+        WriteFile(r.Ctl, Crlf({Request("DELETE=A")}));
+        r.Host.UserNeededFor.clear();
+        stop.cause();
+        for (int tick = 0; tick < 5; ++tick)
+            r.Server->TimerCommandTimer();
+        EXPECT_FALSE(r.Server->IsActive());
+        EXPECT_EQ(r.Host.UserNeededFor, QStringList{stop.reason});
+        r.Host.OnPathLine = nullptr;
+    }
+}
+
 TEST(Timer, ACycleRunsOnEveryFifthTick) {
     Rig r;
     WriteFile(r.Ctl, Request("TEST="));

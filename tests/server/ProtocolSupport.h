@@ -32,6 +32,10 @@ struct FakeHost : gd::IServerHost {
     void SetSwitchChecked(bool on) override { SwitchChecked = on; }
     void ProcessEvents() override { QCoreApplication::processEvents(); }
     void CloseMainWindow() override { ++Closes; }
+    bool User = true;
+    QStringList UserNeededFor; // the reasons given without a user
+    bool HasUser() override { return User; }
+    void UserNeeded(const QString& reason) override { UserNeededFor << reason; }
 };
 
 // Another process holding an exclusive flock on a file until it is ended.

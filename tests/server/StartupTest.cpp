@@ -3,6 +3,7 @@
 #include "settings/Settings.h"
 #include "support/TestSupport.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -129,15 +130,46 @@ TEST(TempFileName, FormatAndCollision) {
     QFile::remove(QDir::tempPath() + "/0000AB13.tmp");
 }
 
+namespace {
+
+// Another process taking the instance lock as a starting server does.
+struct Probe {
+    QProcess P;
+    QByteArray Out;
+    bool Start(const QString& name, const QString& folder) {
+        P.start(QStringLiteral(GD_INSTANCE_PROBE), {name, folder});
+        return P.waitForStarted(10000) && Line() == "ready";
+    }
+    QByteArray Line() {
+        QDeadlineTimer deadline(20000);
+        while (!Out.contains('\n') && !deadline.hasExpired() && P.state() == QProcess::Running) {
+            P.waitForReadyRead(50);
+            Out += P.readAllStandardOutput();
+        }
+        const qsizetype eol = Out.indexOf('\n');
+        const QByteArray line = Out.left(eol);
+        Out.remove(0, eol < 0 ? Out.size() : eol + 1);
+        return line;
+    }
+    void Go() {
+        P.write("g");
+        P.waitForBytesWritten(5000);
+    }
+    void End() {
+        P.closeWriteChannel();
+        P.waitForFinished(10000);
+    }
+};
+
+} // namespace
+
 TEST(InstanceLock, AnotherHolderIsNoticedAndACrashLeavesNoStaleLock) {
     QTemporaryDir dir;
-    TInstanceLock probe("/SOME/PROGRAM", dir.path());
     // A real second process holds the lock as another server would.
-    QProcess holder;
-    holder.start("bash", {"-c", "exec 9<>\"$0\"; flock -s 9; exec sleep 60", probe.LockPath()});
-    ASSERT_TRUE(holder.waitForStarted());
-    ASSERT_TRUE(gdtest::WaitFor([&] { return QFile::exists(probe.LockPath()); }, 5000));
-    QThread::msleep(200);
+    Probe holder;
+    ASSERT_TRUE(holder.Start("/SOME/PROGRAM", dir.path()));
+    holder.Go();
+    ASSERT_EQ(holder.Line(), "alone");
 
     TInstanceLock second("/SOME/PROGRAM", dir.path());
     try {
@@ -153,9 +185,33 @@ TEST(InstanceLock, AnotherHolderIsNoticedAndACrashLeavesNoStaleLock) {
     TInstanceLock otherProgram("/OTHER/PROGRAM", dir.path());
     EXPECT_NO_THROW(otherProgram.CheckSingleInstance());
 
-    holder.kill(); // SIGKILL: the kernel drops its lock
-    holder.waitForFinished();
+    holder.P.kill(); // SIGKILL: the kernel drops its lock
+    holder.P.waitForFinished();
     TInstanceLock third("/SOME/PROGRAM", dir.path());
     EXPECT_NO_THROW(third.CheckSingleInstance());
     EXPECT_TRUE(third.IsHeld());
+}
+
+// Two servers started at the same instant: exactly one of them warns, never
+// neither (both finding the lock free) nor both.
+TEST(InstanceLock, TwoStartedTogetherWarnExactlyOnce) {
+    QTemporaryDir dir;
+    constexpr int kRounds = 50;
+    int pairsWith[3] = {0, 0, 0}; // by the number of warnings in the pair
+    for (int round = 0; round < kRounds; ++round) {
+        const QString name = QStringLiteral("/RACE/%1").arg(round);
+        Probe a, b;
+        ASSERT_TRUE(a.Start(name, dir.path()));
+        ASSERT_TRUE(b.Start(name, dir.path()));
+        a.Go();
+        b.Go();
+        const int warnings = int(a.Line() == "warned") + int(b.Line() == "warned");
+        ++pairsWith[warnings];
+        a.End();
+        b.End();
+        EXPECT_EQ(a.P.exitCode(), 0);
+        EXPECT_EQ(b.P.exitCode(), 0);
+    }
+    EXPECT_EQ(pairsWith[1], kRounds)
+        << "pairs without a warning: " << pairsWith[0] << ", with two: " << pairsWith[2];
 }

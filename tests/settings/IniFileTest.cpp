@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace gd;
@@ -87,22 +88,68 @@ TEST_F(IniFileTest, IntegersAndBooleans) {
     EXPECT_FALSE(ini.ReadBool("L", "G", true));
 }
 
-TEST_F(IniFileTest, ReadOnlyFolderReportsThePath) {
-    if (::geteuid() == 0)
-        GTEST_SKIP_("skipped: root writes into read-only folders"); // see ReadOnlyFolderAsRoot
-    WriteFile(path(), "[Setup]\nPathIMG=/a/\n");
-    QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-    IniFile ini(path());
-    try {
-        ini.WriteString("Setup", "PathIMG", "/b/");
-        FAIL() << "no error";
-    } catch (const Exception& e) {
-        EXPECT_EQ(e.message(), QStringLiteral("Unable to write to ") + path());
+// A settings file in a folder its writer may not change (a system install).
+// Root ignores folder modes, so as root the writer runs as "nobody".
+struct FolderCase {
+    const char* what;
+    QFile::Permissions folder, file;
+    bool written, inPlace;
+};
+
+class SettingsFolder : public ::testing::TestWithParam<FolderCase> {};
+
+TEST_P(SettingsFolder, WrittenBesideOrInPlaceOrReported) {
+    const FolderCase& c = GetParam();
+    QTemporaryDir dir;
+    const auto open = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
+                      QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
+    QFile::setPermissions(dir.path(), open);
+    const QString writer = dir.filePath("gd_ini_write");
+    ASSERT_TRUE(QFile::copy(GD_INI_WRITE, writer));
+    QFile::setPermissions(writer, open);
+    const QString folder = dir.filePath("prog"), ini = folder + "/gdserver.ini";
+    QDir().mkpath(folder);
+    const QByteArray before = "[Setup]\r\nPathIMG=/a/\r\nDefFileExt=bmp\r\n";
+    WriteFile(ini, before);
+    QFile::setPermissions(ini, c.file);
+    QFile::setPermissions(folder, c.folder);
+    struct stat old {};
+    ASSERT_EQ(::stat(QFile::encodeName(ini).constData(), &old), 0);
+
+    QStringList args{ini, "Setup", "PathIMG", "/a/much/longer/folder/"};
+    QString program = writer;
+    if (::geteuid() == 0) {
+        args = QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", writer} + args;
+        program = "setpriv";
     }
-    QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                          QFileDevice::ExeOwner);
-    EXPECT_EQ(ReadFile(path()), "[Setup]\nPathIMG=/a/\n");
+    const gdtest::RunResult r = gdtest::Run(program, args, 60000, {"ASAN_OPTIONS=detect_leaks=0"});
+    QFile::setPermissions(folder, open);
+
+    struct stat now {};
+    ASSERT_EQ(::stat(QFile::encodeName(ini).constData(), &now), 0);
+    if (c.written) {
+        EXPECT_EQ(r.exitCode, 0) << r.err.constData();
+        EXPECT_EQ(ReadFile(ini), "[Setup]\r\nPathIMG=/a/much/longer/folder/\r\nDefFileExt=bmp\r\n");
+        EXPECT_EQ(now.st_ino == old.st_ino, c.inPlace);
+    } else {
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(QString::fromUtf8(r.err.trimmed()), "Unable to write to " + ini);
+        EXPECT_EQ(ReadFile(ini), before);
+    }
 }
+
+constexpr auto kReadOnly = QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther;
+constexpr auto kReadWrite = kReadOnly | QFile::WriteOwner | QFile::WriteGroup | QFile::WriteOther;
+constexpr auto kFolderOpen = kReadWrite | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
+constexpr auto kFolderShut = kReadOnly | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
+
+INSTANTIATE_TEST_SUITE_P(Modes, SettingsFolder,
+                         ::testing::Values(
+        FolderCase{"WritableFolderRenamesOver", kFolderOpen, kReadWrite, true, false},
+        FolderCase{"ReadOnlyFolderWritableFileInPlace", kFolderShut, kReadWrite, true, true},
+        FolderCase{"ReadOnlyFileReportsInAWritableFolder", kFolderOpen, kReadOnly, false, false},
+        FolderCase{"ReadOnlyFileReportsInAReadOnlyFolder", kFolderShut, kReadOnly, false, false}),
+    [](const auto& info) { return std::string(info.param.what); });
 
 // Root ignores folder permissions, so an unwritable place is one that is not a
 // folder at all: the message and the untouched file are what count.

@@ -77,6 +77,33 @@ QString CopyServerBinary(const QString& folder) {
     return target;
 }
 
+Xvfb::Xvfb() {
+    FProcess.start(QStringLiteral("Xvfb"),
+                   {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
+                    QStringLiteral("0"), QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
+                    QStringLiteral("tcp")});
+    if (!FProcess.waitForStarted(5000))
+        return;
+    QByteArray out;
+    QDeadlineTimer deadline(15000);
+    while (!out.contains('\n') && !deadline.hasExpired() && FProcess.state() == QProcess::Running) {
+        FProcess.waitForReadyRead(200);
+        out += FProcess.readAllStandardOutput();
+    }
+    if (out.contains('\n'))
+        FDisplay = ':' + out.trimmed();
+}
+
+Xvfb::~Xvfb() {
+    if (FProcess.state() == QProcess::NotRunning)
+        return;
+    FProcess.terminate();
+    if (!FProcess.waitForFinished(5000)) {
+        FProcess.kill();
+        FProcess.waitForFinished();
+    }
+}
+
 QString SaneConfigDir() {
     static QTemporaryDir dir;
     return dir.path();

@@ -34,6 +34,19 @@ bool WaitFor(const std::function<bool()>& condition, int timeoutMs);
 // instance name follow the program file's path, so each test gets its own.
 QString CopyServerBinary(const QString& folder);
 
+// An X server of the test's own (CI has no display), ended with the object.
+// Display() is ":N", or empty when it could not start.
+class Xvfb {
+public:
+    Xvfb();
+    ~Xvfb();
+    const QByteArray& Display() const { return FDisplay; }
+
+private:
+    QProcess FProcess;
+    QByteArray FDisplay;
+};
+
 // SANE's configuration folder of this test process (SANE_CONFIG_DIR, set by
 // the test main before any test; libsane keeps the folder it first read).
 QString SaneConfigDir();

@@ -152,38 +152,15 @@ extern "C" const char* __lsan_default_suppressions() {
 
 int main(int argc, char** argv) {
     // An X server of our own: CI has no display.
-    QProcess xvfb;
-    xvfb.start("Xvfb", {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
-    if (!xvfb.waitForStarted(5000)) {
+    gdtest::Xvfb xvfb;
+    if (xvfb.Display().isEmpty()) {
         fprintf(stderr, "cannot start Xvfb\n");
         return 1;
     }
-    QByteArray display;
-    QElapsedTimer t;
-    t.start();
-    while (!display.contains('\n') && t.elapsed() < 15000) {
-        xvfb.waitForReadyRead(200);
-        display += xvfb.readAllStandardOutput();
-    }
-    if (!display.contains('\n')) {
-        fprintf(stderr, "Xvfb gave no display\n");
-        xvfb.kill();
-        xvfb.waitForFinished();
-        return 1;
-    }
-    qputenv("DISPLAY", ":" + display.trimmed());
+    qputenv("DISPLAY", xvfb.Display());
     qputenv("QT_QPA_PLATFORM", "xcb");
-    int rc = 0;
-    {
-        QApplication app(argc, argv);
-        gdtest::UseBuiltScanners();
-        ::testing::InitGoogleTest(&argc, argv);
-        rc = RUN_ALL_TESTS();
-    }
-    xvfb.terminate();
-    if (!xvfb.waitForFinished(5000)) {
-        xvfb.kill();
-        xvfb.waitForFinished();
-    }
-    return rc;
+    QApplication app(argc, argv);
+    gdtest::UseBuiltScanners();
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
 }
