@@ -1,7 +1,5 @@
 #include "document/PageRotate.h"
 
-#include "common/Exception.h"
-
 #include <QTransform>
 #include <algorithm>
 #include <array>
@@ -177,8 +175,8 @@ QImage RotateImage(const QImage& image, TRotation turn) {
         Turn<8>(image, dst, turn);
         break;
     default:
-        // No such QImage format today; a turn through Qt's own transform
-        // is still exact for quarter turns.
+        // Floating-point formats, which no page is decoded to; Qt's own
+        // transform does not resample quarter turns either.
         return image.transformed(QTransform().rotate(turn == TRotation::Left    ? -90
                                                      : turn == TRotation::Right ? 90
                                                                                 : 180));

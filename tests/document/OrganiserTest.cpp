@@ -13,11 +13,12 @@ using doctest::Files;
 
 namespace {
 
-// Every sample at 16 bits per channel, unpremultiplied: exact for every
-// format the document library produces.
-bool SamePixels(const QImage& a, const QImage& b) {
-    return a.size() == b.size() &&
-           a.convertToFormat(QImage::Format_RGBA64) == b.convertToFormat(QImage::Format_RGBA64);
+// Every sample at 16 bits per channel, unpremultiplied, after `want` took
+// `got`'s format: exact for every format the document library holds pages in.
+bool SamePixels(const QImage& got, const QImage& want) {
+    return got.size() == want.size() &&
+           got.convertToFormat(QImage::Format_RGBA64) ==
+               want.convertToFormat(got.format()).convertToFormat(QImage::Format_RGBA64);
 }
 
 QImage Decode(const QString& file) {
