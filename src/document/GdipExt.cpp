@@ -240,8 +240,6 @@ int TImagePages::DeletePages(const std::vector<int>& indexes) {
     if (gone.empty())
         return 0;
     const int shownIndex = FPageIndex >= 0 && FPageIndex < Count() ? FPageIndex : -1;
-    const bool shownGone =
-        shownIndex >= 0 && std::binary_search(gone.begin(), gone.end(), shownIndex);
     // Pages destroyed after the list is consistent again: a page's file is
     // deleted by its destructor, which must not see a half-moved list.
     std::vector<std::unique_ptr<TImagePage>> dropped;
@@ -257,15 +255,10 @@ int TImagePages::DeletePages(const std::vector<int>& indexes) {
     }
     FItems.resize(out);
     if (shownIndex >= 0) {
-        if (shownGone) {
-            // The page now in the first deleted place of those at or after it.
-            const int before =
-                int(std::lower_bound(gone.begin(), gone.end(), shownIndex) - gone.begin());
-            FPageIndex = std::min(shownIndex - before, Count() - 1);
-        } else {
-            FPageIndex = shownIndex -
-                         int(std::lower_bound(gone.begin(), gone.end(), shownIndex) - gone.begin());
-        }
+        // Where the shown page is now, or the next page that stays when it went.
+        const int before =
+            int(std::lower_bound(gone.begin(), gone.end(), shownIndex) - gone.begin());
+        FPageIndex = std::min(shownIndex - before, Count() - 1);
     }
     SetModified(true);
     dropped.clear();
