@@ -174,3 +174,109 @@ void TImagePages::SetPageIndex(int index) {
 }
 
 } // namespace gd
+
+// ---- Operations on a set of pages --------------------------------------------------
+
+#include <algorithm>
+
+namespace gd {
+
+namespace {
+
+std::vector<int> SortedUnique(std::vector<int> indexes) {
+    std::sort(indexes.begin(), indexes.end());
+    indexes.erase(std::unique(indexes.begin(), indexes.end()), indexes.end());
+    return indexes;
+}
+
+} // namespace
+
+int TImagePages::MovePages(const std::vector<int>& indexes, int position) {
+    const std::vector<int> moved = SortedUnique(indexes);
+    for (int i : moved)
+        if (i < 0 || i >= Count())
+            IndexError(i);
+    if (position < 0 || position > Count())
+        IndexError(position);
+    if (moved.empty())
+        return position;
+    // Only [lo, hi) changes: the kept pages before the gap, the moved pages,
+    // the kept pages after it.
+    const int lo = std::min(moved.front(), position), hi = std::max(moved.back() + 1, position);
+    const TImagePage* shown =
+        FPageIndex >= 0 && FPageIndex < Count() ? FItems[size_t(FPageIndex)].get() : nullptr;
+    std::vector<std::unique_ptr<TImagePage>> range;
+    range.reserve(size_t(hi - lo));
+    size_t m = size_t(std::lower_bound(moved.begin(), moved.end(), lo) - moved.begin());
+    auto keep = [&](int from, int to) {
+        for (int i = from; i < to; ++i) {
+            if (m < moved.size() && moved[m] == i)
+                ++m;
+            else
+                range.push_back(std::move(FItems[size_t(i)]));
+        }
+    };
+    keep(lo, position);
+    const int first = lo + int(range.size());
+    for (int i : moved)
+        range.push_back(std::move(FItems[size_t(i)]));
+    m = size_t(std::lower_bound(moved.begin(), moved.end(), position) - moved.begin());
+    keep(position, hi);
+    for (int i = lo; i < hi; ++i) {
+        FItems[size_t(i)] = std::move(range[size_t(i - lo)]);
+        if (FItems[size_t(i)].get() == shown)
+            FPageIndex = i;
+    }
+    if (first != moved.front() || int(moved.size()) != moved.back() - moved.front() + 1)
+        SetModified(true);
+    return first;
+}
+
+int TImagePages::DeletePages(const std::vector<int>& indexes) {
+    const std::vector<int> gone = SortedUnique(indexes);
+    for (int i : gone)
+        if (i < 0 || i >= Count())
+            IndexError(i);
+    if (gone.empty())
+        return 0;
+    const int shownIndex = FPageIndex >= 0 && FPageIndex < Count() ? FPageIndex : -1;
+    // Pages destroyed after the list is consistent again: a page's file is
+    // deleted by its destructor, which must not see a half-moved list.
+    std::vector<std::unique_ptr<TImagePage>> dropped;
+    dropped.reserve(gone.size());
+    size_t g = 0, out = size_t(gone.front());
+    for (size_t i = size_t(gone.front()); i < FItems.size(); ++i) {
+        if (g < gone.size() && size_t(gone[g]) == i) {
+            dropped.push_back(std::move(FItems[i]));
+            ++g;
+        } else {
+            FItems[out++] = std::move(FItems[i]);
+        }
+    }
+    FItems.resize(out);
+    if (shownIndex >= 0) {
+        // Where the shown page is now, or the next page that stays when it went.
+        const int before =
+            int(std::lower_bound(gone.begin(), gone.end(), shownIndex) - gone.begin());
+        FPageIndex = std::min(shownIndex - before, Count() - 1);
+    }
+    SetModified(true);
+    dropped.clear();
+    return int(gone.size());
+}
+
+void TImagePages::InsertPages(int position, std::vector<std::unique_ptr<TImagePage>> pages) {
+    if (position < 0 || position > Count())
+        IndexError(position);
+    if (pages.empty())
+        return;
+    for (auto& p : pages)
+        p->FOwner = this;
+    if (FPageIndex >= position && FPageIndex < Count())
+        FPageIndex += int(pages.size());
+    FItems.insert(FItems.begin() + position, std::make_move_iterator(pages.begin()),
+                  std::make_move_iterator(pages.end()));
+    SetModified(true);
+}
+
+} // namespace gd

@@ -64,6 +64,11 @@ public:
 private:
     TImagePage() = default;
     bool FOwnImage = false; // made from a bitmap (or file), even a missing one
+
+public:
+    // Made from a bitmap or file (even a missing one), not a frame of the
+    // list's source; tells without selecting the source's frame.
+    bool HasOwnImage() const { return FOwnImage; }
 };
 
 class TImagePages {
@@ -98,6 +103,25 @@ public:
 private:
     [[noreturn]] static void IndexError(int index);
     std::vector<std::unique_ptr<TImagePage>> FItems;
+
+public:
+    // Operations on a set of pages (the organiser's selection). `indexes`
+    // may come in any order and repeat; any index out of range throws the
+    // index error before anything changes. Each marks the list modified when
+    // it changes it, and keeps FPageIndex on the page it showed when that
+    // page is still in the list.
+
+    // Moves the pages to `position`, a gap of the list as it is now (0 is
+    // before the first page, Count() after the last), keeping their order.
+    // Returns the index of the first moved page afterwards. Only the pages
+    // between the old places and the gap change place.
+    int MovePages(const std::vector<int>& indexes, int position);
+    // Destroys the pages in one pass; returns how many. When the page shown
+    // goes, FPageIndex moves to the next page that stays (the last page when
+    // none after it does).
+    int DeletePages(const std::vector<int>& indexes);
+    // Inserts the pages at `position` (0 <= position <= Count()), in order.
+    void InsertPages(int position, std::vector<std::unique_ptr<TImagePage>> pages);
 };
 
 } // namespace gd
