@@ -31,6 +31,32 @@ QString CupsError() {
     return QString::fromUtf8(cupsLastErrorString());
 }
 
+// CUPS takes a job for a network printer that has gone and retries it for
+// ever, so a job accepted by the queue says nothing about the printer. A
+// queue whose device is a network address (driverless IPP, AppSocket) must
+// answer a connection within this bound before a job counts as printed.
+constexpr int DeviceProbeMs = 5000;
+
+bool DeviceAnswers(const char* deviceUri) {
+    if (!deviceUri)
+        return true;
+    char scheme[32], user[256], host[256], resource[1024];
+    int port = 0;
+    if (httpSeparateURI(HTTP_URI_CODING_ALL, deviceUri, scheme, sizeof scheme, user, sizeof user,
+                        host, sizeof host, &port, resource, sizeof resource) < HTTP_URI_STATUS_OK)
+        return true;
+    const bool ipps = qstrcmp(scheme, "ipps") == 0;
+    if (!ipps && qstrcmp(scheme, "ipp") != 0 && qstrcmp(scheme, "socket") != 0)
+        return true;
+    http_t* http = httpConnect2(host, port, nullptr, AF_UNSPEC,
+                                ipps ? HTTP_ENCRYPTION_ALWAYS : HTTP_ENCRYPTION_IF_REQUESTED, 1,
+                                DeviceProbeMs, nullptr);
+    if (!http)
+        return false;
+    httpClose(http);
+    return true;
+}
+
 } // namespace
 
 bool TCurrentPrinter::AnyInstalled() {
@@ -83,6 +109,8 @@ void TCupsPrintDevice::Begin(const QString& title, int copies) {
     if (!DestinationAcceptsJobs(FInfo.printerName()))
         throw Exception(
             QStringLiteral("Принтер \"%1\" не принимает задания").arg(FInfo.printerName()));
+    if (!DeviceAnswers(TDest(FInfo.printerName()).Option("device-uri")))
+        throw Exception(QStringLiteral("Принтер \"%1\" недоступен").arg(FInfo.printerName()));
     FTitle = title;
     FCopies = copies;
     FFile =

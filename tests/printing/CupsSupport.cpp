@@ -7,9 +7,13 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <QThread>
+#include <arpa/inet.h>
+#include <csignal>
 #include <cups/cups.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace gdtest {
@@ -115,6 +119,16 @@ int PdfPageCount(const QString& pdf) {
     return m.hasMatch() ? m.captured(1).toInt() : -1;
 }
 
+std::vector<int> PdfImageBits(const QString& pdf) {
+    std::vector<int> bits;
+    const RunResult r = Run(QStringLiteral("pdfimages"), {QStringLiteral("-list"), pdf});
+    const QStringList lines = QString::fromUtf8(r.out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    // Two heading lines, then: page num type width height color comp bpc ...
+    for (int i = 2; i < lines.size(); ++i)
+        bits.push_back(lines[i].simplified().split(QLatin1Char(' ')).value(7).toInt());
+    return bits;
+}
+
 bool MakeG4Tiff(const QString& path, const std::vector<QSize>& pages) {
     QStringList parts;
     for (size_t i = 0; i < pages.size(); ++i) {
@@ -140,6 +154,184 @@ bool MakeG4Tiff(const QString& path, const std::vector<QSize>& pages) {
     for (const QString& p : parts)
         QFile::remove(p);
     return r.exitCode == 0;
+}
+
+TServed::TServed() {
+    QDir().mkpath(Docs);
+}
+
+TServed::~TServed() {
+    if (Server.state() != QProcess::NotRunning) {
+        ::kill(Server.processId(), SIGTERM);
+        if (!Server.waitForFinished(20000))
+            Server.kill();
+    }
+}
+
+bool TServed::Start(const QStringList& args, const QStringList& extraEnv) {
+    Server.setProgram(CopyServerBinary(Dir.path()));
+    Server.setArguments(args);
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    for (const QString& e : extraEnv)
+        env.insert(e.section(QLatin1Char('='), 0, 0), e.section(QLatin1Char('='), 1));
+    Server.setProcessEnvironment(env);
+    Server.start();
+    return Server.waitForStarted(10000);
+}
+
+QByteArray Client(const QString& ctl, const QString& command) {
+    const RunResult r = Run(QStringLiteral(GD_CLIENT_EXE),
+                            {ctl, command, QStringLiteral("--wait"), QStringLiteral("90")}, 120000);
+    return r.out.trimmed();
+}
+
+namespace {
+
+int FreeLoopbackPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    ::close(fd);
+    return port;
+}
+
+bool Answers(int port) {
+    http_t* http =
+        httpConnect2("127.0.0.1", port, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 500, nullptr);
+    if (http)
+        httpClose(http);
+    return http != nullptr;
+}
+
+void Terminate(QProcess& p) {
+    if (p.state() == QProcess::NotRunning)
+        return;
+    p.terminate();
+    if (!p.waitForFinished(10000))
+        p.kill();
+    p.waitForFinished(5000);
+}
+
+} // namespace
+
+TIppEvePrinter::TIppEvePrinter(const QString& queue) : FQueue(queue) {
+    FPort = FreeLoopbackPort();
+    const QString spool = FDir.filePath(QStringLiteral("spool"));
+    const QString bus = FDir.filePath(QStringLiteral("bus"));
+    QDir().mkpath(spool);
+    // ippeveprinter registers with Avahi over the system D-Bus and gives up
+    // without one; a private bus lets it start (nothing is advertised, -r off).
+    FBus.setProgram(QStringLiteral("dbus-daemon"));
+    FBus.setArguments({QStringLiteral("--session"), QStringLiteral("--nofork"),
+                       QStringLiteral("--nopidfile"),
+                       QStringLiteral("--address=unix:path=") + bus});
+    FBus.start();
+    if (!FBus.waitForStarted(10000) || !WaitFor([&] { return QFile::exists(bus); }, 10000)) {
+        FError = QStringLiteral("dbus-daemon did not start");
+        return;
+    }
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), QStringLiteral("unix:path=") + bus);
+    FPrinter.setProcessEnvironment(env);
+    FPrinter.setProcessChannelMode(QProcess::MergedChannels);
+    FPrinter.setProgram(QStringLiteral("ippeveprinter"));
+    FPrinter.setArguments({QStringLiteral("-p"), QString::number(FPort), QStringLiteral("-d"),
+                           spool, QStringLiteral("-k"), QStringLiteral("-r"), QStringLiteral("off"),
+                           QStringLiteral("-n"), QStringLiteral("localhost"), QStringLiteral("-f"),
+                           QStringLiteral("application/pdf,image/pwg-raster"), FQueue});
+    FPrinter.start();
+    const bool listening =
+        FPrinter.waitForStarted(10000) && WaitFor([&] { return Answers(FPort); }, 15000);
+    if (!listening) {
+        FError =
+            QStringLiteral("ippeveprinter did not start: ") + QString::fromUtf8(FPrinter.readAll());
+        return;
+    }
+    const RunResult r =
+        Run(QStringLiteral("lpadmin"),
+            {QStringLiteral("-p"), FQueue, QStringLiteral("-v"),
+             QStringLiteral("ipp://127.0.0.1:%1/ipp/print").arg(FPort), QStringLiteral("-m"),
+             QStringLiteral("everywhere"), QStringLiteral("-E")});
+    if (r.exitCode != 0)
+        FError = QStringLiteral("lpadmin -m everywhere failed: ") + QString::fromUtf8(r.err);
+}
+
+TIppEvePrinter::~TIppEvePrinter() {
+    // Deleting the queue cancels what it still holds (jobs for a printer
+    // that has gone are retried for ever).
+    Run(QStringLiteral("lpadmin"), {QStringLiteral("-x"), FQueue});
+    Stop();
+    Terminate(FBus);
+}
+
+void TIppEvePrinter::Stop() {
+    Terminate(FPrinter);
+}
+
+std::vector<TIppEvePrinter::TJob> TIppEvePrinter::CompletedJobs() const {
+    std::vector<TJob> jobs;
+    http_t* http =
+        httpConnect2("127.0.0.1", FPort, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 5000, nullptr);
+    if (!http)
+        return jobs;
+    ipp_t* request = ippNewRequest(IPP_OP_GET_JOBS);
+    const QByteArray uri = QStringLiteral("ipp://127.0.0.1:%1/ipp/print").arg(FPort).toUtf8();
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.constData());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "completed");
+    static const char* const attrs[] = {"job-id", "job-name", "copies"};
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 3, nullptr,
+                  attrs);
+    ipp_t* response = cupsDoRequest(http, request, "/ipp/print");
+    const QDir spool(FDir.filePath(QStringLiteral("spool")));
+    TJob job;
+    auto add = [&] {
+        if (!job.id)
+            return;
+        const QStringList files =
+            spool.entryList({QStringLiteral("%1-*").arg(job.id)}, QDir::Files);
+        if (!files.isEmpty())
+            job.document = spool.filePath(files.first());
+        jobs.push_back(job);
+        job = TJob();
+    };
+    for (ipp_attribute_t* a = response ? ippFirstAttribute(response) : nullptr; a;
+         a = ippNextAttribute(response)) {
+        const char* name = ippGetName(a);
+        if (!name) {
+            add();
+            continue;
+        }
+        const QByteArray n(name);
+        if (n == "job-id")
+            job.id = ippGetInteger(a, 0);
+        else if (n == "job-name")
+            job.name = QString::fromUtf8(ippGetString(a, 0, nullptr));
+        else if (n == "copies")
+            job.copies = ippGetInteger(a, 0);
+    }
+    add();
+    ippDelete(response);
+    httpClose(http);
+    return jobs;
+}
+
+std::optional<TIppEvePrinter::TJob> TIppEvePrinter::WaitForJob(int timeoutMs) const {
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < timeoutMs) {
+        const std::vector<TJob> jobs = CompletedJobs();
+        if (!jobs.empty())
+            return jobs.front();
+        QThread::msleep(200);
+    }
+    return std::nullopt;
 }
 
 } // namespace gdtest

@@ -13,38 +13,6 @@ using namespace gdtest;
 
 namespace {
 
-struct TServed {
-    QTemporaryDir Dir;
-    QString Docs = Dir.path() + QStringLiteral("/docs");
-    QProcess Server;
-
-    TServed() { QDir().mkpath(Docs); }
-    ~TServed() {
-        if (Server.state() != QProcess::NotRunning) {
-            ::kill(Server.processId(), SIGTERM);
-            if (!Server.waitForFinished(20000))
-                Server.kill();
-        }
-    }
-    bool Start(const QStringList& args, const QString& cupsServer = QString()) {
-        Server.setProgram(CopyServerBinary(Dir.path()));
-        Server.setArguments(args);
-        auto env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        if (!cupsServer.isEmpty())
-            env.insert(QStringLiteral("CUPS_SERVER"), cupsServer);
-        Server.setProcessEnvironment(env);
-        Server.start();
-        return Server.waitForStarted(10000);
-    }
-};
-
-QByteArray Client(const QString& ctl, const QString& command) {
-    const RunResult r = Run(QStringLiteral(GD_CLIENT_EXE),
-                            {ctl, command, QStringLiteral("--wait"), QStringLiteral("90")}, 120000);
-    return r.out.trimmed();
-}
-
 class PrintE2E : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -90,7 +58,7 @@ TEST_F(PrintE2E, FolderModePrintsADocumentWithItsCopies) {
 TEST_F(PrintE2E, WithoutAPrinterPrintIsRefused) {
     const QString ctl = s.Dir.filePath(QStringLiteral("client.ctl"));
     WriteFile(ctl, "");
-    ASSERT_TRUE(s.Start({s.Docs, ctl}, QStringLiteral("/nonexistent/cups.sock")));
+    ASSERT_TRUE(s.Start({s.Docs, ctl}, {QStringLiteral("CUPS_SERVER=/nonexistent/cups.sock")}));
     EXPECT_EQ(Client(ctl, QStringLiteral("TEST=")), "<");
     EXPECT_EQ(Client(ctl, QStringLiteral("PRINT=A")), "#");
 }

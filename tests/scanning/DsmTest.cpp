@@ -23,7 +23,6 @@
 using namespace gd;
 using namespace twain;
 
-
 namespace {
 
 class DsmTest : public ::testing::Test {
@@ -65,13 +64,14 @@ protected:
     }
 
     // scanimage's own picture of the same settings.
-    QImage Reference(const QStringList& args) {
+    QImage Reference(const QStringList& args) { return Reference(QStringLiteral("test:0"), args); }
+    QImage Reference(const QString& device, const QStringList& args) {
         const QString ref = Out.filePath(QStringLiteral("reference.pnm"));
         QFile::remove(ref);
         const gdtest::RunResult r =
             gdtest::Run(QStringLiteral("scanimage"),
-                        QStringList{QStringLiteral("-d"), QStringLiteral("test:0"),
-                                    QStringLiteral("--format=pnm"), QStringLiteral("-o"), ref} +
+                        QStringList{QStringLiteral("-d"), device, QStringLiteral("--format=pnm"),
+                                    QStringLiteral("-o"), ref} +
                             args,
                         60000, {QStringLiteral("SANE_CONFIG_DIR=") + gdtest::SaneConfigDir()});
         EXPECT_EQ(r.exitCode, 0) << r.err.constData();
@@ -444,4 +444,69 @@ TEST_F(DsmTest, UnknownTripletsAndDestinationsAreRefused) {
     std::strcpy(setup.FileName, "/tmp/x.tif");
     setup.Format = TWFF_TIFF;
     EXPECT_EQ(TWCallDS(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup), TWRC_FAILURE);
+}
+
+// A scanner shared on the network by saned, reached through SANE's net
+// backend only.
+TEST_F(DsmTest, ANetworkScannerIsOfferedAndScansAsScanimageDoes) {
+    gdtest::TSaned saned;
+    if (!saned.Error().isEmpty())
+        GTEST_SKIP() << saned.Error().toStdString();
+    TWOpenDSM(&Window);
+    // Without a local device the network's first one is the default.
+    ASSERT_TRUE(TWGetDefaultDS());
+    EXPECT_EQ(QString::fromUtf8(SourceIdentity().ProductName), gdtest::TSaned::Device());
+    QTimer::singleShot(0, [] {
+        auto* dlg = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (!dlg || dlg->objectName() != QStringLiteral("TwainSelectSource"))
+            return;
+        auto* list = dlg->findChild<QListWidget*>(QStringLiteral("lstSources"));
+        const auto found = list->findItems(gdtest::TSaned::Device(), Qt::MatchContains);
+        ASSERT_FALSE(found.isEmpty());
+        list->setCurrentItem(found.first());
+        dlg->accept();
+    });
+    TWSelectDS();
+    EXPECT_EQ(QString::fromUtf8(SourceIdentity().ProductName), gdtest::TSaned::Device());
+
+    qputenv("GD_TWAIN_AUTOSCAN", "1");
+    qputenv("GD_TWAIN_SANE_OPTIONS", "mode=Gray;resolution=75;test-picture=Color pattern");
+    ASSERT_TRUE(TWAcquireToFile(&Window, File));
+    EXPECT_EQ(BmpBits(File), 8);
+    const QImage ours(File);
+    const QImage ref = Reference(
+        gdtest::TSaned::Device(),
+        {QStringLiteral("--mode"), QStringLiteral("Gray"), QStringLiteral("--resolution"),
+         QStringLiteral("75"), QStringLiteral("--test-picture"), QStringLiteral("Color pattern")});
+    ASSERT_FALSE(ref.isNull());
+    ASSERT_EQ(ours.size(), ref.size());
+    EXPECT_EQ(MaxDifference(ours, ref), 0);
+}
+
+TEST_F(DsmTest, ANetworkScannerThatGoesAwayGivesAnErrorNotAHang) {
+    gdtest::TSaned saned;
+    if (!saned.Error().isEmpty())
+        GTEST_SKIP() << saned.Error().toStdString();
+    qputenv("GD_TWAIN_SANE_OPTIONS", "resolution=25");
+    Open();
+    // The Source is open and its dialog shown when the scanner goes away.
+    QTimer::singleShot(0, [&] {
+        if (QDialog* dlg = ScanDialog()) {
+            saned.Stop();
+            dlg->findChild<QPushButton*>(QStringLiteral("btnScan"))->click();
+        }
+    });
+    EXPECT_EQ(ErrorOf([&] { TWAcquireToFile(&Window, File); }),
+              QStringLiteral("DSM Error at File Transfer:\rGeneral failure. Unload Source "
+                             "immediately."));
+    EXPECT_FALSE(QFile::exists(File));
+    if (QDialog* dlg = ScanDialog())
+        dlg->reject();
+    ASSERT_TRUE(gdtest::WaitFor([] { return !TWIsDSOpen(); }, 10000));
+
+    // Opening it again fails at once with the same condition.
+    qputenv("GD_TWAIN_AUTOSCAN", "1");
+    EXPECT_EQ(
+        ErrorOf([&] { TWAcquireToFile(&Window, File); }),
+        QStringLiteral("DSM Error at TWOpenDS:\rGeneral failure. Unload Source immediately."));
 }

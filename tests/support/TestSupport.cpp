@@ -10,6 +10,13 @@
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
 #include <QThread>
+#include <arpa/inet.h>
+#include <csignal>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace gdtest {
 
@@ -117,6 +124,72 @@ void UseSaneTestBackend(bool on) {
         if (l.startsWith("geometry_max"))
             l = "geometry_max 300.0";
     WriteFile(dir + QStringLiteral("/test.conf"), lines.join('\n'));
+}
+
+namespace {
+
+constexpr int SanePort = 6566;
+
+// 0: something listens on 127.0.0.1:port; else the connect error.
+int ConnectError(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int error = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 0 : errno;
+    ::close(fd);
+    return error;
+}
+
+} // namespace
+
+TSaned::TSaned() {
+    FLock = ::open("/tmp/gdserver-tests-saned.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (FLock >= 0)
+        ::flock(FLock, LOCK_EX);
+    if (ConnectError(SanePort) == 0) {
+        FError =
+            QStringLiteral("127.0.0.1:%1 (sane-port) is taken by another server").arg(SanePort);
+        return;
+    }
+    const QString dir = FDir.path();
+    WriteFile(dir + QStringLiteral("/dll.conf"), "test\n");
+    WriteFile(dir + QStringLiteral("/test.conf"),
+              ReadFile(SaneConfigDir() + QStringLiteral("/test.conf")));
+    WriteFile(dir + QStringLiteral("/saned.conf"), "127.0.0.1\n");
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("SANE_CONFIG_DIR"), dir);
+    FSaned.setProcessEnvironment(env);
+    FSaned.setProcessChannelMode(QProcess::MergedChannels);
+    // Its own process group, so Stop ends the children serving clients too.
+    FSaned.setChildProcessModifier([] { ::setsid(); });
+    FSaned.start(QStringLiteral("saned"),
+                 {QStringLiteral("-l"), QStringLiteral("-b"), QStringLiteral("127.0.0.1"),
+                  QStringLiteral("-p"), QString::number(SanePort), QStringLiteral("-e")});
+    if (!FSaned.waitForStarted(10000) ||
+        !WaitFor([] { return ConnectError(SanePort) == 0; }, 10000)) {
+        FError = QStringLiteral("saned did not start: ") + QString::fromUtf8(FSaned.readAll());
+        return;
+    }
+    // The client side knows the host only; a bounded first connection.
+    WriteFile(SaneConfigDir() + QStringLiteral("/dll.conf"), "net\n");
+    WriteFile(SaneConfigDir() + QStringLiteral("/net.conf"), "connect_timeout = 5\n127.0.0.1\n");
+}
+
+TSaned::~TSaned() {
+    Stop();
+    QFile::remove(SaneConfigDir() + QStringLiteral("/net.conf"));
+    UseSaneTestBackend(false);
+    if (FLock >= 0)
+        ::close(FLock);
+}
+
+void TSaned::Stop() {
+    if (FSaned.state() == QProcess::NotRunning)
+        return;
+    ::kill(-pid_t(FSaned.processId()), SIGKILL);
+    FSaned.waitForFinished(10000);
 }
 
 void UseBuiltScanners() {

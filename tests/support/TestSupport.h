@@ -9,8 +9,12 @@
 #include <ostream>
 
 // Readable QString values in test failures.
-inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
-inline void PrintTo(const QByteArray& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+inline void PrintTo(const QString& s, std::ostream* os) {
+    *os << '"' << s.toStdString() << '"';
+}
+inline void PrintTo(const QByteArray& s, std::ostream* os) {
+    *os << '"' << s.toStdString() << '"';
+}
 
 namespace gdtest {
 
@@ -53,6 +57,32 @@ QString SaneConfigDir();
 // Its dll.conf: SANE's test backend only (test.conf with A4 room), or no
 // backend at all (the default, so no test waits on real devices).
 void UseSaneTestBackend(bool on);
+
+// A network scanner: saned on 127.0.0.1 over SANE's test backend (a
+// configuration folder of its own), and this process's SANE configuration
+// pointed at it through the net backend only. The net backend has no port of
+// its own per host: it always connects to sane-port (6566), so saned listens
+// there. Everything goes back to no devices with the object.
+class TSaned {
+public:
+    TSaned();
+    ~TSaned();
+    TSaned(const TSaned&) = delete;
+    TSaned& operator=(const TSaned&) = delete;
+
+    // Empty when saned serves, else why not.
+    const QString& Error() const { return FError; }
+    // The scanner goes away at once (saned and the children serving clients).
+    void Stop();
+    // SANE's name of the test backend's first device on this host.
+    static QString Device() { return QStringLiteral("net:127.0.0.1:test:0"); }
+
+private:
+    int FLock = -1; // one saned at a time across test processes
+    QTemporaryDir FDir;
+    QProcess FSaned;
+    QString FError;
+};
 
 // The window opens the TWAIN Source Manager built here, over a private SANE
 // configuration without devices unless a test asks for some.

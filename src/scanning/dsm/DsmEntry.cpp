@@ -26,6 +26,7 @@
 #include <QVBoxLayout>
 #include <QWidget>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <deque>
 #include <dlfcn.h>
@@ -247,7 +248,8 @@ public:
     void Scan() {
         if (FSource.State != 5)
             return;
-        if (cbxMode->count() > 0)
+        // A network scanner that has gone fails the transfer that follows.
+        if (cbxMode->count() > 0 && FSource.Device.Reachable())
             FSource.Device.SetMode(TScanMode(cbxMode->currentData().toInt()));
         if (cbxResolution->count() > 0)
             FSource.Device.SetResolution(cbxResolution->currentData().toInt());
@@ -295,6 +297,12 @@ TW_UINT16 OpenDSM(TW_IDENTITY* origin, TW_MEMREF data) {
         return Fail(TWCC_SEQERROR);
     if (!qobject_cast<QApplication*>(QCoreApplication::instance()) || !origin)
         return Fail(TWCC_BUMMER);
+    // SANE's net backend writes to its saned connection with write(): a saned
+    // that has gone would end the whole program with SIGPIPE instead of
+    // failing the call with EPIPE. A handler the program set is kept.
+    struct sigaction pipe {};
+    if (::sigaction(SIGPIPE, nullptr, &pipe) == 0 && pipe.sa_handler == SIG_DFL)
+        std::signal(SIGPIPE, SIG_IGN);
     SANE_Int version = 0;
     if (sane_init(&version, nullptr) != SANE_STATUS_GOOD)
         return Fail(TWCC_BUMMER);
@@ -330,16 +338,25 @@ TW_UINT16 CloseDSM() {
     return TWRC_SUCCESS;
 }
 
+// The first local device. Network discovery may take seconds (bounded by the
+// net backend's connect_timeout), so the network is asked only where there is
+// no local device: an office whose scanners are all shared by saned.
+const TDevice* DefaultDevice() {
+    std::vector<const TDevice*> devices = ListDevices(true);
+    if (devices.empty())
+        devices = ListDevices(false);
+    return devices.empty() ? nullptr : devices.front();
+}
+
 TW_UINT16 GetDefault(TW_IDENTITY* id) {
     if (!G.Open)
         return Fail(TWCC_SEQERROR);
     if (!id)
         return Fail(TWCC_BADVALUE);
-    // Local devices only: network discovery may take seconds.
-    const std::vector<const TDevice*> devices = ListDevices(true);
-    if (devices.empty())
+    const TDevice* device = DefaultDevice();
+    if (!device)
         return Fail(TWCC_NODS);
-    FillIdentity(*id, *devices.front());
+    FillIdentity(*id, *device);
     return TWRC_SUCCESS;
 }
 
@@ -373,8 +390,7 @@ TW_UINT16 OpenDS(TW_IDENTITY* id) {
         return Fail(TWCC_MAXCONNECTIONS);
     const TDevice* device = nullptr;
     if (id->Id == 0 && id->ProductName[0] == 0) {
-        const std::vector<const TDevice*> local = ListDevices(true);
-        device = local.empty() ? nullptr : local.front();
+        device = DefaultDevice();
     } else {
         device = FindDevice(*id);
     }

@@ -9,7 +9,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
 #include <sane/saneopts.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace twain;
 
@@ -34,8 +39,62 @@ std::uint16_t ConditionOf(SANE_Status status) {
     }
 }
 
+namespace {
+
+// How long a network device's saned has to accept a connection.
+constexpr int SanedProbeMs = 5000;
+
+// Whether host's saned (sane-port, as the net backend connects) accepts a
+// connection within the bound.
+bool SanedAnswers(const QByteArray& host) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    if (::getaddrinfo(host.constData(), "sane-port", &hints, &list) != 0 &&
+        ::getaddrinfo(host.constData(), "6566", &hints, &list) != 0)
+        return false;
+    bool ok = false;
+    for (addrinfo* a = list; a && !ok; a = a->ai_next) {
+        const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            continue;
+        if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
+            ok = true;
+        } else if (errno == EINPROGRESS) {
+            pollfd p{fd, POLLOUT, 0};
+            int error = 0;
+            socklen_t len = sizeof error;
+            ok = ::poll(&p, 1, SanedProbeMs) == 1 &&
+                 ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0;
+        }
+        ::close(fd);
+    }
+    ::freeaddrinfo(list);
+    return ok;
+}
+
+} // namespace
+
+// SANE's net backend (1.1.1) does not survive a saned that has gone: a call
+// whose request cannot be sent goes on with an uninitialised reply and frees
+// pointers from it, which crashes the program. A network device is asked
+// whether its saned still answers before a scan, and once it does not, no
+// call but sane_close reaches the backend.
+bool TSaneDevice::Reachable() {
+    if (!FLost && FName.startsWith("net:")) {
+        QByteArray host = FName.mid(4);
+        if (host.startsWith('['))
+            host = host.mid(1, host.indexOf(']') - 1);
+        else
+            host = host.left(host.indexOf(':'));
+        FLost = !SanedAnswers(host);
+    }
+    return !FLost;
+}
+
 SANE_Status TSaneDevice::Open(const QByteArray& name) {
     Close();
+    FLost = false;
     const SANE_Status st = sane_open(name.constData(), &FHandle);
     if (st != SANE_STATUS_GOOD)
         FHandle = nullptr;
@@ -68,6 +127,8 @@ int TSaneDevice::Find(const QByteArray& name, const SANE_Option_Descriptor** des
 }
 
 SANE_Status TSaneDevice::SetOption(const QByteArray& name, const QString& value) {
+    if (FLost)
+        return SANE_STATUS_IO_ERROR;
     const SANE_Option_Descriptor* d = nullptr;
     const int i = Find(name, &d);
     if (i < 0 || !SANE_OPTION_IS_SETTABLE(d->cap))
@@ -253,6 +314,8 @@ bool TSaneDevice::FromFeeder() const {
 SANE_Status TSaneDevice::Start() {
     if (FStarted)
         return SANE_STATUS_GOOD;
+    if (!Reachable())
+        return SANE_STATUS_IO_ERROR;
     // A device may refuse its options while it scans: read them before.
     FStartResolution = Resolution();
     FStartFeeder = FromFeeder();
@@ -264,7 +327,7 @@ SANE_Status TSaneDevice::Start() {
 }
 
 void TSaneDevice::Cancel() {
-    if (FHandle)
+    if (FHandle && !FLost)
         sane_cancel(FHandle);
     FStarted = false;
 }

@@ -56,6 +56,9 @@ public:
     bool StartedFromFeeder() const { return FStartFeeder; }
     SANE_Status ReadImage(TScanImage& image);
     void Cancel();
+    // False once a network device's saned does not answer: the device is
+    // then left alone (see SaneSource.cpp).
+    bool Reachable();
 
 private:
     int Find(const QByteArray& name, const SANE_Option_Descriptor** desc = nullptr) const;
@@ -66,6 +69,7 @@ private:
     bool FStarted = false;
     int FStartResolution = 0;
     bool FStartFeeder = false;
+    bool FLost = false;
 };
 
 // Writes the image as an uncompressed BMP (1-bit, 8-bit gray or 24-bit) with
