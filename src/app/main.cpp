@@ -5,6 +5,7 @@
 #include "settings/Settings.h"
 #include "ui/ErrorBox.h"
 #include "ui/TfrmMain.h"
+#include "ui/Translations.h"
 
 #include <QApplication>
 #include <QFile>
@@ -38,6 +39,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("gdserver"));
     QApplication::setDesktopFileName(QStringLiteral("gdserver"));
+    gd::InstallQtRussian();
 
     gd::TSettings settings(gd::SettingsFilePath(programPath));
     settings.LoadSetup();

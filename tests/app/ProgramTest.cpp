@@ -130,7 +130,6 @@ TEST_P(HeadlessEnds, WithTheReasonAndItsExitCode) {
 INSTANTIATE_TEST_SUITE_P(Offscreen, HeadlessEnds,
                          ::testing::Values(HeadlessEnd{"NoArgumentsIsACancelledFolderChoice", false,
                                                        false, 1, "Не указана папка документов."},
-                                           HeadlessEnd{
-                                               "ControlFileRemoved", true, true, 3,
-                                               "Сервер остановлен: Не найден файл \"%1\""}),
+                                           HeadlessEnd{"ControlFileRemoved", true, true, 3,
+                                                       "Сервер остановлен: Не найден файл \"%1\""}),
                          [](const auto& info) { return std::string(info.param.what); });
