@@ -6,6 +6,7 @@
 #include "settings/Settings.h"
 #include "ui/ErrorBox.h"
 #include "ui/TfrmMain.h"
+#include "ui/Translations.h"
 
 #include <QApplication>
 #include <QFile>
@@ -39,6 +40,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("gdserver"));
     QApplication::setDesktopFileName(QStringLiteral("gdserver"));
+    gd::InstallQtRussian();
 
     gd::TSettings settings(gd::SettingsFilePath(programPath));
     settings.LoadSetup();

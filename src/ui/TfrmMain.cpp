@@ -13,6 +13,7 @@
 #include "ui/ErrorBox.h"
 #include "ui/ImageBox.h"
 #include "ui/Layout.h"
+#include "ui/PathLine.h"
 #include "ui/TfrmProp.h"
 
 #include <QAbstractEventDispatcher>
@@ -224,7 +225,7 @@ void TfrmMain::BuildWindow() {
     view->addAction(I.ItemStayOnTop);
     view->addAction(I.ItemSetup);
 
-    ToolBarImg = addToolBar(QStringLiteral("ToolBarImg"));
+    ToolBarImg = addToolBar(I.ItemViewToolBar->text()); // its title in the window's context menu
     ToolBarImg->setObjectName(QStringLiteral("ToolBarImg"));
     ToolBarImg->setMovable(false);
     ToolBarImg->setFloatable(false);
@@ -255,11 +256,9 @@ void TfrmMain::BuildWindow() {
     auto* layout = new QVBoxLayout(central);
     layout->setContentsMargins(0, 1, 0, 0);
     layout->setSpacing(3);
-    StaticText = new QLabel(central);
+    StaticText = new TPathLine(central);
     StaticText->setObjectName(QStringLiteral("StaticText"));
-    StaticText->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     StaticText->setFixedHeight(17);
-    StaticText->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(StaticText);
     ScrollBox = new QScrollArea(central);
     ScrollBox->setObjectName(QStringLiteral("ScrollBox"));
@@ -268,6 +267,9 @@ void TfrmMain::BuildWindow() {
     layout->addWidget(ScrollBox, 1);
     ImageBox = new TImageBox;
     ScrollBox->setWidget(ImageBox);
+    // Fitted, the picture control fills the area: the margins it does not
+    // paint must show the area's silver, not its own fill (the palette's dark).
+    ImageBox->setAutoFillBackground(false);
     ScrollBox->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     setCentralWidget(central);
 
@@ -281,10 +283,10 @@ void TfrmMain::BuildWindow() {
     statusBar()->addWidget(StatusPanel2, 1);
     statusBar()->setSizeGripEnabled(true);
 
-    connect(I.ItemViewToolBar, &QAction::triggered, this, [this] {
-        ToolBarImg->setVisible(!ToolBarImg->isVisible());
-        I.ItemViewToolBar->setChecked(ToolBarImg->isVisible());
-    });
+    // The menu entry and the tool bar's own toggle (the window's context
+    // menu) stay in step both ways.
+    connect(I.ItemViewToolBar, &QAction::toggled, ToolBarImg, &QWidget::setVisible);
+    connect(ToolBarImg, &QToolBar::visibilityChanged, I.ItemViewToolBar, &QAction::setChecked);
     connect(I.ItemViewStatusBar, &QAction::triggered, this, [this] {
         statusBar()->setVisible(!statusBar()->isVisible());
         I.ItemViewStatusBar->setChecked(statusBar()->isVisible());
@@ -438,7 +440,7 @@ TfrmSetup& TfrmMain::GetFrmSetup() {
 bool TfrmMain::FormCreate() {
     try {
         FCommandLine = ParseCommandLine(FArgs, FSettings, SelectDocFolder);
-        StaticText->setText(FCommandLine.FDocFolder);
+        StaticText->SetPath(FCommandLine.FDocFolder);
         StatusPanel2->setText(FCommandLine.FCtlFile);
         // Every event reaches the scanner layer first; then the Source
         // Manager opens with this window, which receives its notifications.
@@ -647,7 +649,7 @@ void TfrmMain::ShowError(const QString& message) {
 }
 
 void TfrmMain::SetPathLine(const QString& text) {
-    StaticText->setText(text);
+    StaticText->SetPath(text);
 }
 
 // Every cycle sets both panels; an unchanged text must not cost a repaint

@@ -5,6 +5,7 @@
 #include "server/Startup.h"
 #include "ui/ActionRules.h"
 #include "ui/PageView.h"
+#include "ui/PathLine.h"
 
 #include <QMainWindow>
 #include <functional>
@@ -147,7 +148,7 @@ public:
     TMainActions A;
     TMainItems I;
     QToolBar* ToolBarImg = nullptr;
-    QLabel* StaticText = nullptr;
+    TPathLine* StaticText = nullptr;
     QScrollArea* ScrollBox = nullptr;
     TImageBox* ImageBox = nullptr;
     QComboBox* cbxPage = nullptr;

@@ -78,9 +78,12 @@ TEST(Program, SecondServerFromTheSameFileWarnsThenServes) {
     EXPECT_EQ(second.exitCode(), 0);
 
     // The killed server left no stale lock: a new one starts without a warning.
+    // Once it has served a request (folder mode), SIGTERM reaches its handler.
+    const QString dde = dir.filePath("docs/probe.dde");
+    WriteFile(dde, ">" + QByteArray(34, '0') + "TEST=\r\n");
     QProcess third;
     ASSERT_TRUE(StartServer(third, exe, {dir.filePath("docs")}));
-    QThread::msleep(1500);
+    EXPECT_TRUE(WaitFor([&] { return ReadFile(dde).startsWith('<'); }, 30000));
     ::kill(third.processId(), SIGTERM);
     ASSERT_TRUE(third.waitForFinished(30000));
     EXPECT_FALSE(third.readAllStandardError().contains("Найден работающий сервер печати!"));
@@ -130,7 +133,6 @@ TEST_P(HeadlessEnds, WithTheReasonAndItsExitCode) {
 INSTANTIATE_TEST_SUITE_P(Offscreen, HeadlessEnds,
                          ::testing::Values(HeadlessEnd{"NoArgumentsIsACancelledFolderChoice", false,
                                                        false, 1, "Не указана папка документов."},
-                                           HeadlessEnd{
-                                               "ControlFileRemoved", true, true, 3,
-                                               "Сервер остановлен: Не найден файл \"%1\""}),
+                                           HeadlessEnd{"ControlFileRemoved", true, true, 3,
+                                                       "Сервер остановлен: Не найден файл \"%1\""}),
                          [](const auto& info) { return std::string(info.param.what); });

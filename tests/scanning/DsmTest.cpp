@@ -284,11 +284,18 @@ TEST_F(DsmTest, ReadFailuresGiveTheirConditions) {
         EXPECT_EQ(ErrorOf([&] { TWAcquireToFile(&Window, File); }),
                   QStringLiteral("DSM Error at File Transfer:\r") + QString::fromUtf8(c.Text));
         EXPECT_FALSE(QFile::exists(File));
-        // The Source stays enabled; the user closes its dialog.
+        // The Source stays enabled in state 6, where Scan cannot work: only
+        // Cancel is offered until the transfer is ended.
         ASSERT_TRUE(TWIsDSEnabled());
         QDialog* dlg = ScanDialog();
         ASSERT_NE(dlg, nullptr);
         EXPECT_TRUE(dlg->isEnabled());
+        auto* scan = dlg->findChild<QPushButton*>(QStringLiteral("btnScan"));
+        EXPECT_FALSE(scan->isEnabled());
+        // An application that resets the transfer may scan again.
+        TW_PENDINGXFERS p{};
+        ASSERT_EQ(TWCallDS(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &p), TWRC_SUCCESS);
+        EXPECT_TRUE(scan->isEnabled());
         dlg->reject();
         ASSERT_TRUE(gdtest::WaitFor([] { return !TWIsDSOpen(); }, 10000));
     }
@@ -352,10 +359,13 @@ TEST_F(DsmTest, TheUserScansFromTheSourcesDialog) {
         if (!device || !mode || !resolution)
             return;
         EXPECT_TRUE(device->text().contains(QStringLiteral("test:0")));
-        EXPECT_EQ(mode->currentText(), QStringLiteral("Colour"));
+        EXPECT_EQ(dlg->windowTitle(), QStringLiteral("Сканирование")); // Russian, as the window
+        EXPECT_EQ(dlg->findChild<QPushButton*>(QStringLiteral("btnScan"))->text(),
+                  QStringLiteral("Сканировать"));
+        EXPECT_EQ(mode->currentText(), QStringLiteral("Цветной"));
         EXPECT_EQ(resolution->currentText(), QStringLiteral("50"));
         EXPECT_EQ(mode->count(), 3); // colour, gray, black and white (gray at depth 1)
-        mode->setCurrentIndex(mode->findText(QStringLiteral("Black and white")));
+        mode->setCurrentIndex(mode->findText(QStringLiteral("Черно-белый")));
         resolution->setCurrentIndex(resolution->findText(QStringLiteral("100")));
         driven = mode->currentIndex() >= 0 && resolution->currentIndex() >= 0;
         dlg->findChild<QPushButton*>(QStringLiteral("btnScan"))->click();
@@ -373,6 +383,7 @@ TEST_F(DsmTest, TheUserChoosesAnotherSourceOrCancels) {
             auto* dlg = qobject_cast<QDialog*>(QApplication::activeModalWidget());
             if (!dlg || dlg->objectName() != QStringLiteral("TwainSelectSource"))
                 return;
+            EXPECT_EQ(dlg->windowTitle(), QStringLiteral("Выбор источника"));
             auto* list = dlg->findChild<QListWidget*>(QStringLiteral("lstSources"));
             EXPECT_EQ(list->count(), 2);
             if (accept) {

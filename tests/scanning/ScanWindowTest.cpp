@@ -201,9 +201,12 @@ TEST_F(ScanWindow, AReadFailureIsShownAndMakesNoPage) {
     errors.clear();
     EXPECT_EQ(w->FPages.Count(), 0);
     EXPECT_TRUE(ScannedFiles().isEmpty());
-    // The Source stays enabled until the user closes its dialog.
+    // The Source stays enabled until the user closes its dialog; its Scan
+    // button, which could do nothing now, is disabled.
     auto* dlg = w->findChild<QDialog*>("TwainScanDialog");
     ASSERT_NE(dlg, nullptr);
+    EXPECT_TRUE(dlg->isEnabled());
+    EXPECT_FALSE(dlg->findChild<QPushButton*>("btnScan")->isEnabled());
     dlg->reject();
     ASSERT_TRUE(gdtest::WaitFor([] { return !TWIsDSOpen(); }, 10000));
 }

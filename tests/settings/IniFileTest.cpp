@@ -143,8 +143,9 @@ constexpr auto kReadWrite = kReadOnly | QFile::WriteOwner | QFile::WriteGroup | 
 constexpr auto kFolderOpen = kReadWrite | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
 constexpr auto kFolderShut = kReadOnly | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
 
-INSTANTIATE_TEST_SUITE_P(Modes, SettingsFolder,
-                         ::testing::Values(
+INSTANTIATE_TEST_SUITE_P(
+    Modes, SettingsFolder,
+    ::testing::Values(
         FolderCase{"WritableFolderRenamesOver", kFolderOpen, kReadWrite, true, false},
         FolderCase{"ReadOnlyFolderWritableFileInPlace", kFolderShut, kReadWrite, true, true},
         FolderCase{"ReadOnlyFileReportsInAWritableFolder", kFolderOpen, kReadOnly, false, false},

@@ -181,9 +181,9 @@ public:
     TSelectDialog(QWidget* parent, const std::vector<const TDevice*>& devices, TW_UINT32 current)
         : QDialog(parent) {
         setObjectName(QStringLiteral("TwainSelectSource"));
-        setWindowTitle(QStringLiteral("Select Source"));
+        setWindowTitle(QStringLiteral("Выбор источника"));
         auto* layout = new QVBoxLayout(this);
-        layout->addWidget(new QLabel(QStringLiteral("Sources:"), this));
+        layout->addWidget(new QLabel(QStringLiteral("Источники:"), this));
         List = new QListWidget(this);
         List->setObjectName(QStringLiteral("lstSources"));
         for (const TDevice* d : devices) {
@@ -196,8 +196,8 @@ public:
             List->setCurrentRow(0);
         layout->addWidget(List);
         auto* buttons = new QDialogButtonBox(this);
-        buttons->addButton(QStringLiteral("Select"), QDialogButtonBox::AcceptRole);
-        buttons->addButton(QStringLiteral("Cancel"), QDialogButtonBox::RejectRole);
+        buttons->addButton(QStringLiteral("Выбрать"), QDialogButtonBox::AcceptRole);
+        buttons->addButton(QStringLiteral("Отмена"), QDialogButtonBox::RejectRole);
         connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
         connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
         connect(List, &QListWidget::itemDoubleClicked, this, &QDialog::accept);
@@ -213,33 +213,33 @@ public:
     TScanDialog(QWidget* parent, TSource& source, const TDevice* device)
         : QDialog(parent), FSource(source) {
         setObjectName(QStringLiteral("TwainScanDialog"));
-        setWindowTitle(QStringLiteral("Scan"));
+        setWindowTitle(QStringLiteral("Сканирование"));
         setModal(false);
         auto* form = new QFormLayout(this);
         auto* lblDevice = new QLabel(
             device ? DeviceText(*device) : QString::fromUtf8(source.Device.Name()), this);
         lblDevice->setObjectName(QStringLiteral("lblDevice"));
-        form->addRow(QStringLiteral("Device:"), lblDevice);
+        form->addRow(QStringLiteral("Устройство:"), lblDevice);
         cbxMode = new QComboBox(this);
         cbxMode->setObjectName(QStringLiteral("cbxMode"));
         for (TScanMode m : source.Device.Modes())
-            cbxMode->addItem(m == TScanMode::Colour ? QStringLiteral("Colour")
-                             : m == TScanMode::Gray ? QStringLiteral("Gray")
-                                                    : QStringLiteral("Black and white"),
+            cbxMode->addItem(m == TScanMode::Colour ? QStringLiteral("Цветной")
+                             : m == TScanMode::Gray ? QStringLiteral("Оттенки серого")
+                                                    : QStringLiteral("Черно-белый"),
                              int(m));
         cbxMode->setCurrentIndex(std::max(0, cbxMode->findData(int(source.Device.Mode()))));
-        form->addRow(QStringLiteral("Mode:"), cbxMode);
+        form->addRow(QStringLiteral("Режим:"), cbxMode);
         cbxResolution = new QComboBox(this);
         cbxResolution->setObjectName(QStringLiteral("cbxResolution"));
         for (int dpi : source.Device.Resolutions())
             cbxResolution->addItem(QString::number(dpi), dpi);
         cbxResolution->setCurrentIndex(
             std::max(0, cbxResolution->findData(source.Device.Resolution())));
-        form->addRow(QStringLiteral("Resolution (dpi):"), cbxResolution);
+        form->addRow(QStringLiteral("Разрешение (точек/дюйм):"), cbxResolution);
         auto* buttons = new QDialogButtonBox(this);
-        btnScan = buttons->addButton(QStringLiteral("Scan"), QDialogButtonBox::AcceptRole);
+        btnScan = buttons->addButton(QStringLiteral("Сканировать"), QDialogButtonBox::AcceptRole);
         btnScan->setObjectName(QStringLiteral("btnScan"));
-        buttons->addButton(QStringLiteral("Cancel"), QDialogButtonBox::RejectRole);
+        buttons->addButton(QStringLiteral("Отмена"), QDialogButtonBox::RejectRole);
         connect(buttons, &QDialogButtonBox::accepted, this, [this] { Scan(); });
         connect(buttons, &QDialogButtonBox::rejected, this, [this] { reject(); });
         form->addRow(buttons);
@@ -257,6 +257,13 @@ public:
         FSource.State = 6;
         FSource.Pending = 1;
         Post(FSource, MSG_XFERREADY);
+    }
+
+    // Scan needs state 5: after a failed transfer the Source waits in state
+    // 6 for the application to end it, and only Cancel works until then.
+    void SourceReady() {
+        setEnabled(true);
+        btnScan->setEnabled(FSource.State == 5);
     }
 
     void reject() override {
@@ -564,18 +571,18 @@ TW_UINT16 ImageFileXfer(TSource& s) {
         return TWRC_CANCEL;
     }
     // A failed transfer stays in state 6; the dialog is usable again so the
-    // user can still close the Source.
+    // user can still close the Source (Scan waits for state 5).
     if (st != SANE_STATUS_GOOD) {
         s.Device.Cancel();
         if (s.Dialog)
-            s.Dialog->setEnabled(true);
+            s.Dialog->SourceReady();
         return FailDS(s, gddsm::ConditionOf(st));
     }
     const int err = gddsm::WriteBmp(image, QFile::decodeName(s.FileName));
     if (err != 0) {
         s.Device.Cancel();
         if (s.Dialog)
-            s.Dialog->setEnabled(true);
+            s.Dialog->SourceReady();
         return FailDS(s, FileConditionOf(err));
     }
     s.LastDone = true;
@@ -605,6 +612,8 @@ TW_UINT16 PendingXfers(TSource& s, TW_UINT16 msg, TW_PENDINGXFERS* p) {
             s.State = 5;
         }
         s.LastDone = false;
+        if (s.Dialog)
+            s.Dialog->SourceReady();
         p->Count = s.Pending;
         p->EOJ = 0;
         return TWRC_SUCCESS;
@@ -614,6 +623,8 @@ TW_UINT16 PendingXfers(TSource& s, TW_UINT16 msg, TW_PENDINGXFERS* p) {
         s.Device.Cancel();
         s.Pending = 0;
         s.State = 5;
+        if (s.Dialog)
+            s.Dialog->SourceReady();
         p->Count = 0;
         return TWRC_SUCCESS;
     default:

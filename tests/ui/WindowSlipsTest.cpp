@@ -1,0 +1,120 @@
+// The window's slips, each seen once on a real display: a long path, the tool
+// bar's own toggle, the margins' colour, Qt's texts in English.
+#include "support/WindowTest.h"
+#include "ui/ImageBox.h"
+#include "ui/Translations.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QToolBar>
+#include <QTranslator>
+#include <memory>
+
+using namespace gd;
+
+namespace {
+
+class WindowSlips : public gdtest::WindowTest {
+protected:
+    void Show() {
+        w->show();
+        QApplication::processEvents();
+    }
+};
+
+} // namespace
+
+TEST_F(WindowSlips, ALongPathIsElidedInTheMiddleAndNeverWidensTheWindow) {
+    // 264 characters of folder, and a 104-character document name.
+    docs = dir.path() + u'/' + QString(120, u'd') + u'/' +
+           QString(264 - 122 - dir.path().size(), u'e');
+    ASSERT_EQ(docs.size(), 264);
+    ASSERT_TRUE(QDir().mkpath(docs));
+    OpenWindow();
+    Show();
+    const int width = w->width();
+    EXPECT_EQ(width, 523);
+    EXPECT_EQ(w->StaticText->text(), docs + u'/');
+    EXPECT_EQ(w->StaticText->toolTip(), docs + u'/');
+    const QString shown = w->StaticText->ShownText();
+    EXPECT_TRUE(shown.startsWith(dir.path().left(4))) << shown.toStdString();
+    EXPECT_TRUE(shown.endsWith(u'/')) << shown.toStdString();
+    EXPECT_TRUE(shown.contains(QChar(0x2026))) << shown.toStdString();
+
+    const QByteArray name(104, 'n');
+    Cycle({"SHOW=" + name});
+    QApplication::processEvents();
+    EXPECT_EQ(w->StaticText->toolTip(), docs + u'/' + QString::fromLatin1(name) + ".tif");
+    EXPECT_EQ(w->width(), width);
+    EXPECT_LE(w->minimumSizeHint().width(), width);
+}
+
+TEST_F(WindowSlips, ToolBarTitleAndItsMenuEntryStayInStep) {
+    OpenWindow();
+    Show();
+    QToolBar* bar = w->ToolBarImg;
+    QAction* item = w->I.ItemViewToolBar;
+    EXPECT_EQ(bar->windowTitle(), QStringLiteral("Панель управления"));
+    // The window's own context menu offers the tool bar by its title.
+    std::unique_ptr<QMenu> popup(w->createPopupMenu());
+    ASSERT_NE(popup, nullptr);
+    QAction* own = nullptr;
+    for (QAction* a : popup->actions())
+        if (a->text() == QStringLiteral("Панель управления"))
+            own = a;
+    ASSERT_NE(own, nullptr);
+
+    own->trigger();
+    EXPECT_FALSE(bar->isVisible());
+    EXPECT_FALSE(item->isChecked());
+    item->trigger();
+    EXPECT_TRUE(bar->isVisible());
+    EXPECT_TRUE(item->isChecked());
+    EXPECT_TRUE(own->isChecked());
+    item->trigger();
+    EXPECT_FALSE(bar->isVisible());
+    EXPECT_FALSE(own->isChecked());
+    own->trigger();
+    EXPECT_TRUE(bar->isVisible());
+    EXPECT_TRUE(item->isChecked());
+}
+
+TEST_F(WindowSlips, MarginsAroundThePageAreSilverWithFitOnAndOff) {
+    // A tall narrow page leaves a margin on the right either way.
+    ASSERT_EQ(
+        gdtest::Run("convert-im6.q16", {"-size", "40x300", "xc:white", docs + "/A.tif"}).exitCode,
+        0);
+    OpenWindow();
+    Show();
+    Cycle({"SHOW=A"});
+    for (const bool fit : {false, true}) {
+        w->SetFitInWindow(fit);
+        QApplication::processEvents();
+        const QImage seen = w->ScrollBox->viewport()->grab().toImage();
+        ASSERT_GT(seen.width(), 100);
+        EXPECT_EQ(QColor(seen.pixel(seen.width() - 10, 10)), QColor(0xC0, 0xC0, 0xC0))
+            << "fit " << fit;
+        const QPoint page =
+            w->ImageBox->mapTo(w->ScrollBox->viewport(), w->ImageBox->DrawRect().center());
+        EXPECT_EQ(QColor(seen.pixel(page)), QColor(Qt::white)) << "fit " << fit;
+    }
+}
+
+TEST(QtRussian, QtsOwnDialogsSpeakRussian) {
+    std::unique_ptr<QTranslator> translator(InstallQtRussian());
+    ASSERT_NE(translator, nullptr) << "qtbase_ru.qm missing (qt6-translations-l10n)";
+    QDialogButtonBox box(QDialogButtonBox::Open | QDialogButtonBox::Cancel);
+    EXPECT_EQ(box.button(QDialogButtonBox::Cancel)->text(), QStringLiteral("Отмена"));
+    EXPECT_EQ(box.button(QDialogButtonBox::Open)->text(), QStringLiteral("Открыть"));
+    QFileDialog dialog;
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    auto* lookIn = dialog.findChild<QLabel*>(QStringLiteral("lookInLabel"));
+    ASSERT_NE(lookIn, nullptr);
+    EXPECT_NE(lookIn->text(), QStringLiteral("Look in:"));
+}
