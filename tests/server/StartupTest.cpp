@@ -196,7 +196,7 @@ TEST(InstanceLock, AnotherHolderIsNoticedAndACrashLeavesNoStaleLock) {
 // neither (both finding the lock free) nor both.
 TEST(InstanceLock, TwoStartedTogetherWarnExactlyOnce) {
     QTemporaryDir dir;
-    constexpr int kRounds = 50;
+    constexpr int kRounds = 20;
     int pairsWith[3] = {0, 0, 0}; // by the number of warnings in the pair
     for (int round = 0; round < kRounds; ++round) {
         const QString name = QStringLiteral("/RACE/%1").arg(round);
