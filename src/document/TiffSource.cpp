@@ -462,6 +462,17 @@ private:
 
 } // namespace
 
+std::vector<quint64> TiffDirectoryOffsets(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return WalkDirectories(f);
+}
+
+TIFF* OpenTiffQuiet(const QString& path) {
+    return OpenTiff(path, "rmh");
+}
+
 bool IsTiffSignature(const QByteArray& head) {
     return head.size() >= 4 &&
            (head.startsWith(QByteArray("II*\0", 4)) || head.startsWith(QByteArray("MM\0*", 4)) ||
