@@ -889,7 +889,11 @@ TPdfOutcome ExportPdf(const std::vector<TPdfPage>& pages, const QString& path,
     }
     const bool closed = std::fclose(out) == 0;
     out = nullptr;
-    if (!closed || !ReplaceFile(temp, path)) {
+    // Renamed over the target only once complete. Not synced: an export
+    // leaves the document itself alone, and a sync would cost more than the
+    // whole export of a fax document.
+    if (!closed || std::rename(QFile::encodeName(temp).constData(),
+                               QFile::encodeName(path).constData()) != 0) {
         QFile::remove(temp);
         throw Exception(ExportFailed(path));
     }

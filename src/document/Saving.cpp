@@ -49,6 +49,18 @@ bool SyncPath(const QString& path, bool folder) {
     return ok;
 }
 
+// Moves the completely written file `temp` over `target`. The rename is
+// atomic: readers see the old file or the new one.
+bool ReplaceFile(const QString& temp, const QString& target) {
+    if (!SyncPath(temp, false))
+        return false;
+    if (std::rename(QFile::encodeName(temp).constData(), QFile::encodeName(target).constData()) !=
+        0)
+        return false;
+    SyncPath(QFileInfo(target).absolutePath(), true);
+    return true;
+}
+
 void DeleteOtherVariants(const QString& path, const QString& keptExt) {
     for (const char* ext : kVariants)
         if (keptExt != QLatin1String(ext))
@@ -404,16 +416,6 @@ bool WriteSingleImage(const QImage& picture, const QString& path, const char* fo
 }
 
 } // namespace
-
-bool ReplaceFile(const QString& temp, const QString& target) {
-    if (!SyncPath(temp, false))
-        return false;
-    if (std::rename(QFile::encodeName(temp).constData(), QFile::encodeName(target).constData()) !=
-        0)
-        return false;
-    SyncPath(QFileInfo(target).absolutePath(), true);
-    return true;
-}
 
 QString TempFileBeside(const QString& folder) {
     QString base = folder;

@@ -64,10 +64,6 @@ int WriteTiffPages(TImagePages& pages, const QString& path, int threads,
 // that no file has yet.
 QString TempFileBeside(const QString& folder);
 
-// Moves the completely written file `temp` over `target` (synced first).
-// The rename is atomic: readers see the old file or the new one.
-bool ReplaceFile(const QString& temp, const QString& target);
-
 // The canonical document extension for an image file's extension (".tif"
 // for ".TIFF", ".jpg" for ".jpeg"...), with its dot; empty when the
 // extension is none of the document formats.

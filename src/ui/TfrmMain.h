@@ -36,6 +36,7 @@ struct TMainActions {
     QAction* ActionSave = nullptr;
     QAction* ActionScan = nullptr;
     QAction* ActionPrint = nullptr;
+    QAction* ActionExportPdf = nullptr;
     QAction* ActionCut = nullptr;
     QAction* ActionCopy = nullptr;
     QAction* ActionPaste = nullptr;
@@ -81,6 +82,9 @@ public:
     // Seams for tests: the standard error box and the folder choice.
     std::function<void(const QString&)> ErrorBox;
     SelectDocFolderFn SelectDocFolder;
+    // The PDF file to export to (the save dialog; empty on Cancel), given the
+    // suggested path.
+    std::function<QString(const QString& suggested)> ChooseExportFile;
 
     TfrmSetup& GetFrmSetup();
     TfrmProp& GetFrmProp();
@@ -135,6 +139,9 @@ public:
     void ActionImportExecute();
     void ActionUndoExecute();
     void ActionSaveExecute();
+    // "Экспорт в PDF...": the pages as shown, unsaved edits included; the
+    // document is not saved. Progress from ten pages on, cancellable.
+    void ActionExportPdfExecute();
     void ItemPagePropertyClick();
 
     const TCommandLine& CommandLine() const { return FCommandLine; }
