@@ -48,5 +48,7 @@ bool FrameSizeAllowed(qint64 width, qint64 height, int bitsPerPixel);
 bool IsTiffSignature(const QByteArray& head);
 std::vector<quint64> TiffDirectoryOffsets(const QString& path);
 TIFF* OpenTiffQuiet(const QString& path);
+// The header of the handle's current directory, as the frame reads it.
+bool ReadTiffFrameHeader(TIFF* tif, TFrameHeader& header);
 
 } // namespace gd

@@ -469,6 +469,19 @@ std::vector<quint64> TiffDirectoryOffsets(const QString& path) {
     return WalkDirectories(f);
 }
 
+bool ReadTiffFrameHeader(TIFF* tif, TFrameHeader& h) {
+    Plan p;
+    if (!MakePlan(tif, p))
+        return false;
+    h.Width = int(std::min<quint32>(p.width, INT_MAX));
+    h.Height = int(std::min<quint32>(p.height, INT_MAX));
+    h.PixelFormat = PixelFormatOf(p.format);
+    h.Flags = p.flags;
+    h.DpiX = p.dpiX;
+    h.DpiY = p.dpiY;
+    return true;
+}
+
 TIFF* OpenTiffQuiet(const QString& path) {
     return OpenTiff(path, "rmh");
 }
