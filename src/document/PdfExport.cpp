@@ -718,7 +718,12 @@ public:
                 p["/BlackIs1"] = H::newBool(true);
             if (r.EndOfLine)
                 p["/EndOfLine"] = H::newBool(true);
-            parms = H::newDictionary(p);
+            // Pages of one size share one indirect dictionary: thousands of
+            // fax pages would otherwise hold thousands of equal ones.
+            H& shared = FFaxParms[H::newDictionary(p).unparse()];
+            if (!shared.isInitialized())
+                shared = FPdf.makeIndirectObject(H::newDictionary(p));
+            parms = shared;
             break;
         }
         case TFilter::Dct:
@@ -786,10 +791,12 @@ public:
         const double w = r.Width * 72.0 / (r.DpiX > 0 ? r.DpiX : 96);
         const double h = r.Height * 72.0 / (r.DpiY > 0 ? r.DpiY : 96);
         const std::string size = Num(w) + " " + Num(h);
-        H& contents = FContents[size];
+        auto& [contents, mediaBox] = FContents[size];
         if (!contents.isInitialized()) {
-            // Pages of one size share one content stream: the image scaled
-            // to the page.
+            mediaBox = FPdf.makeIndirectObject(H::newArray(
+                {H::newInteger(0), H::newInteger(0), H::newReal(w, 4), H::newReal(h, 4)}));
+            // Pages of one size share one content stream (the image scaled
+            // to the page) and one media box.
             const std::string ops =
                 H::newOperator("q").unparse() + "\n" + Num(w) + " 0 0 " + Num(h) + " 0 0 " +
                 H::newOperator("cm").unparse() + "\n" + H::newName("/Im0").unparse() + " " +
@@ -798,8 +805,7 @@ public:
         }
         H page = FPdf.makeIndirectObject(H::newDictionary(
             {{"/Type", H::newName("/Page")},
-             {"/MediaBox", H::newArray({H::newInteger(0), H::newInteger(0), H::newReal(w, 4),
-                                        H::newReal(h, 4)})},
+             {"/MediaBox", mediaBox},
              {"/Resources", H::newDictionary({{"/XObject", H::newDictionary({{"/Im0", image}})}})},
              {"/Contents", contents}}));
         FPdf.addPage(page, false);
@@ -817,7 +823,9 @@ private:
 
     QPDF& FPdf;
     std::shared_ptr<TSpool> FSpool;
-    std::map<std::string, QPDFObjectHandle> FContents;
+    // Per page size: the content stream and the media box.
+    std::map<std::string, std::pair<QPDFObjectHandle, QPDFObjectHandle>> FContents;
+    std::map<std::string, QPDFObjectHandle> FFaxParms;
 };
 
 } // namespace
