@@ -8,6 +8,9 @@
 #include <QString>
 #include <QUuid>
 #include <memory>
+#include <vector>
+
+typedef struct tiff TIFF;
 
 namespace gd {
 
@@ -37,5 +40,15 @@ public:
 std::unique_ptr<TFrameSource> OpenFrameSource(const QString& path, GpStatus& status);
 
 bool FrameSizeAllowed(qint64 width, qint64 height, int bitsPerPixel);
+
+// TIFF files for readers that need the stored data (the PDF export): the
+// signature test, the offsets of the frames' directories as the frames are
+// numbered here, and a libtiff handle that reports nothing and keeps the
+// frame memory cap (null when the file cannot be opened).
+bool IsTiffSignature(const QByteArray& head);
+std::vector<quint64> TiffDirectoryOffsets(const QString& path);
+TIFF* OpenTiffQuiet(const QString& path);
+// The header of the handle's current directory, as the frame reads it.
+bool ReadTiffFrameHeader(TIFF* tif, TFrameHeader& header);
 
 } // namespace gd

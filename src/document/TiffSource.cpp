@@ -462,6 +462,30 @@ private:
 
 } // namespace
 
+std::vector<quint64> TiffDirectoryOffsets(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return WalkDirectories(f);
+}
+
+bool ReadTiffFrameHeader(TIFF* tif, TFrameHeader& h) {
+    Plan p;
+    if (!MakePlan(tif, p))
+        return false;
+    h.Width = int(std::min<quint32>(p.width, INT_MAX));
+    h.Height = int(std::min<quint32>(p.height, INT_MAX));
+    h.PixelFormat = PixelFormatOf(p.format);
+    h.Flags = p.flags;
+    h.DpiX = p.dpiX;
+    h.DpiY = p.dpiY;
+    return true;
+}
+
+TIFF* OpenTiffQuiet(const QString& path) {
+    return OpenTiff(path, "rmh");
+}
+
 bool IsTiffSignature(const QByteArray& head) {
     return head.size() >= 4 &&
            (head.startsWith(QByteArray("II*\0", 4)) || head.startsWith(QByteArray("MM\0*", 4)) ||

@@ -14,6 +14,8 @@ TActionStates ComputeActionStates(const TWindowState& s) {
     a.scan = s.editMode && s.scannerAvailable;
     a.pageAddFromScan = s.editMode && s.scannerAvailable;
     a.print = s.printerAvailable && !s.serverActive && s.pictureShown && s.canPrintSource;
+    // The pages as shown, edits included: view mode too.
+    a.exportPdf = s.pictureShown;
     a.cut = a.copy = a.clear = a.pageDel = s.editMode && s.pictureShown;
     a.pageAddMenu = s.editMode;
     a.paste = s.editMode && s.clipboardHasImage;

@@ -25,6 +25,7 @@ struct TActionStates {
     bool save = false;
     bool scan = false;
     bool print = false;
+    bool exportPdf = false;
     bool cut = false, copy = false, clear = false, pageDel = false;
     bool paste = false;
     bool pageAddFromFile = false;

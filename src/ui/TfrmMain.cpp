@@ -2,6 +2,7 @@
 
 #include "common/Exception.h"
 #include "common/Messages.h"
+#include "document/PdfExport.h"
 #include "printing/BitmapPrintImage.h"
 #include "printing/Printing.h"
 #include "scanning/Scanners.h"
@@ -23,14 +24,18 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QLabel>
 #include <QMenuBar>
 #include <QMimeData>
+#include <QProgressDialog>
 #include <QScrollArea>
+#include <QStandardPaths>
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
@@ -60,6 +65,10 @@ TfrmMain::TfrmMain(TSettings& settings, TInstanceLock& instanceLock, QStringList
     SelectDocFolder = [this](const QString& caption, QString& folder) {
         return SelectDocFolderDialog(caption, folder);
     };
+    ChooseExportFile = [this](const QString& suggested) {
+        return QFileDialog::getSaveFileName(this, QStringLiteral("Экспорт в PDF"), suggested,
+                                            QStringLiteral("PDF (*.pdf)"));
+    };
     BuildActions();
     BuildWindow();
     FView = std::make_unique<TPageView>(FPages, *ImageBox, *cbxPage);
@@ -82,6 +91,7 @@ TfrmMain::TfrmMain(TSettings& settings, TInstanceLock& instanceLock, QStringList
     connect(A.ActionImport, &QAction::triggered, this, &TfrmMain::ActionImportExecute);
     connect(A.ActionUndo, &QAction::triggered, this, &TfrmMain::ActionUndoExecute);
     connect(A.ActionSave, &QAction::triggered, this, &TfrmMain::ActionSaveExecute);
+    connect(A.ActionExportPdf, &QAction::triggered, this, &TfrmMain::ActionExportPdfExecute);
     connect(I.ItemPageProperty, &QAction::triggered, this, &TfrmMain::ItemPagePropertyClick);
     // Asking the clipboard at every idle moment would cost a round trip to
     // its owner; its offer is noted when it changes instead.
@@ -117,6 +127,8 @@ void TfrmMain::BuildActions() {
     A.ActionSave->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
     A.ActionScan = make(QStringLiteral("Сканировать..."), QStringLiteral("Сканировать"));
     A.ActionPrint = make(QStringLiteral("Печатать..."), QStringLiteral("Печатать"));
+    A.ActionExportPdf = make(QStringLiteral("Экспорт в PDF..."), QStringLiteral("Экспорт в PDF"));
+    A.ActionExportPdf->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_E));
     A.ActionCut = make(QStringLiteral("Вырезать"), QStringLiteral("Вырезать"));
     A.ActionCut->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_X));
     A.ActionCopy = make(QStringLiteral("Копировать"), QStringLiteral("Копировать"));
@@ -180,6 +192,7 @@ void TfrmMain::BuildWindow() {
     file->addSeparator();
     file->addAction(A.ActionImport);
     file->addAction(A.ActionSave);
+    file->addAction(A.ActionExportPdf);
     file->addSeparator();
     file->addAction(A.ActionPrint);
     file->addAction(A.ActionScan);
@@ -411,6 +424,38 @@ void TfrmMain::ActionSaveExecute() {
     });
 }
 
+void TfrmMain::ActionExportPdfExecute() {
+    Guarded([this] {
+        const QString name = FServer ? FServer->FDocName() : QString();
+        const QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+        QString path = ChooseExportFile(
+            QDir(folder).filePath((name.isEmpty() ? QStringLiteral("document") : name) + ".pdf"));
+        if (path.isEmpty())
+            return;
+        if (QFileInfo(path).suffix().isEmpty())
+            path += QStringLiteral(".pdf");
+        std::optional<QImage> picture;
+        if (ImageBox->HasPicture())
+            picture = ImageBox->Picture();
+        const std::vector<TPdfPage> pages = PdfPagesOf(FPages, View().ImageChanged, picture);
+        std::unique_ptr<QProgressDialog> progress;
+        TPdfExportOptions options;
+        options.Progress = [&](int done, int total) {
+            if (!progress && total >= 10) {
+                progress = std::make_unique<QProgressDialog>(
+                    QStringLiteral("Экспорт в PDF..."), QStringLiteral("Отмена"), 0, total, this);
+                progress->setWindowModality(Qt::WindowModal);
+                progress->setMinimumDuration(500);
+            }
+            if (!progress)
+                return true;
+            progress->setValue(done);
+            return !progress->wasCanceled();
+        };
+        ExportPdf(pages, path, options);
+    });
+}
+
 void TfrmMain::ItemPagePropertyClick() {
     const int index = FPages.GetPageIndex();
     if (index < 0)
@@ -550,6 +595,7 @@ void TfrmMain::UpdateActions() {
     A.ActionSave->setEnabled(a.save);
     A.ActionScan->setEnabled(a.scan);
     A.ActionPrint->setEnabled(a.print);
+    A.ActionExportPdf->setEnabled(a.exportPdf);
     A.ActionCut->setEnabled(a.cut);
     A.ActionCopy->setEnabled(a.copy);
     A.ActionPaste->setEnabled(a.paste);

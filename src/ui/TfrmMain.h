@@ -37,6 +37,7 @@ struct TMainActions {
     QAction* ActionSave = nullptr;
     QAction* ActionScan = nullptr;
     QAction* ActionPrint = nullptr;
+    QAction* ActionExportPdf = nullptr;
     QAction* ActionCut = nullptr;
     QAction* ActionCopy = nullptr;
     QAction* ActionPaste = nullptr;
@@ -86,6 +87,9 @@ public:
     // refuses SHOW and EDIT, and calls this with the reason where it would
     // switch itself off to wait for the user.
     std::function<void(const QString& reason)> EndWithoutUser;
+    // The PDF file to export to (the save dialog; empty on Cancel), given the
+    // suggested path.
+    std::function<QString(const QString& suggested)> ChooseExportFile;
 
     TfrmSetup& GetFrmSetup();
     TfrmProp& GetFrmProp();
@@ -140,6 +144,9 @@ public:
     void ActionImportExecute();
     void ActionUndoExecute();
     void ActionSaveExecute();
+    // "Экспорт в PDF...": the pages as shown, unsaved edits included; the
+    // document is not saved. Progress from ten pages on, cancellable.
+    void ActionExportPdfExecute();
     void ItemPagePropertyClick();
 
     const TCommandLine& CommandLine() const { return FCommandLine; }

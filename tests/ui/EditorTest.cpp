@@ -20,6 +20,7 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -326,4 +327,48 @@ TEST(OpenFileFilters, FourEntriesMatchingAnyLetterCase) {
     EXPECT_TRUE(matches(filters[2], "a.BMP"));
     EXPECT_TRUE(matches(filters[3], "a.JpG"));
     EXPECT_FALSE(matches(filters[3], "a.jpeg"));
+}
+
+// "Экспорт в PDF...": offered in view mode too, with the document's name in
+// the documents folder; writes the pages as shown, the unsaved edit
+// included, and leaves the document unsaved.
+TEST_F(Editing, ExportPdfWritesThePagesAsShownWithoutSaving) {
+    MakePages(docs + "/A.tif", 12, 100, "black");
+    const QByteArray saved = gdtest::ReadFile(docs + "/A.tif");
+    OpenWindow();
+    Cycle({"SHOW=A"});
+    w->UpdateActions();
+    EXPECT_TRUE(w->A.ActionExportPdf->isEnabled());
+    EXPECT_EQ(w->A.ActionExportPdf->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_E));
+    w->Server()->SetServerActive(true); // ends the view
+    Cycle({"EDIT=A"});
+    ASSERT_TRUE(w->Server()->FEditMode());
+    w->View().ShowPage(1);
+    ASSERT_TRUE(Run(w->A.ActionClear));
+
+    QString suggested;
+    const QString pdf = dir.filePath("out");
+    w->ChooseExportFile = [&](const QString& s) {
+        suggested = s;
+        return pdf;
+    };
+    ASSERT_TRUE(Run(w->A.ActionExportPdf));
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+    EXPECT_EQ(suggested, QDir(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation))
+                             .filePath("A.pdf"));
+    const gdtest::RunResult info = gdtest::Run("pdfinfo", {pdf + ".pdf"});
+    EXPECT_TRUE(info.out.contains("Pages:           12")) << info.out.constData();
+    // Page 2 is the cleared picture: white; the others black.
+    for (int page : {1, 2, 12}) {
+        const gdtest::RunResult r = gdtest::Run(
+            "pdftoppm", {"-r", "24", "-gray", "-f", QString::number(page), "-l",
+                         QString::number(page), "-singlefile", pdf + ".pdf", dir.filePath("p")});
+        ASSERT_EQ(r.exitCode, 0) << r.err.constData();
+        const QImage img = QImage(dir.filePath("p.pgm"));
+        const int gray = qGray(img.pixel(img.width() / 2, img.height() / 2));
+        EXPECT_TRUE(page == 2 ? gray > 250 : gray < 5) << page << ": " << gray;
+    }
+    EXPECT_EQ(gdtest::ReadFile(docs + "/A.tif"), saved);
+    EXPECT_TRUE(w->View().ImageChanged);
+    EXPECT_TRUE(w->A.ActionSave->isEnabled());
 }
