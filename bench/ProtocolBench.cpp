@@ -275,7 +275,7 @@ void BM_AppendToMark(benchmark::State& state) {
         const double cpu = p.CpuPercent(kSeconds);
         std::vector<double> ms;
         const QByteArray file = QFile::encodeName(ctl);
-        for (int i = 0; i < 20 && cpu >= 0; ++i) {
+        for (int i = 0; i < 10 && cpu >= 0; ++i) {
             const QByteArray line =
                 '>' + QByteArray::number(i).rightJustified(34, 'n') + "TEST=\r\n";
             const int fd = ::open(file.constData(), O_RDWR | O_APPEND | O_CLOEXEC);
@@ -285,7 +285,7 @@ void BM_AppendToMark(benchmark::State& state) {
             if (::write(fd, line.constData(), line.size()) != line.size())
                 break;
             char mark = '>';
-            while (mark != '<' && clock.elapsed() < 30000) {
+            while (mark != '<' && clock.elapsed() < 60000) {
                 if (::pread(fd, &mark, 1, at) != 1)
                     break;
                 if (mark != '<')

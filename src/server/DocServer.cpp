@@ -67,7 +67,7 @@ void TDocServer::DrainEvents() {
         FCtlStream.Forget();
     }
     for (const QByteArray& name : names) {
-        if (FClientBound() && name != FCtlName)
+        if (FClientBound() ? name != FCtlName : !IsCtlFileName(name))
             continue;
         const QString path = FClientBound() ? FCtlFileNow : FDocFolder() + DecodeFileName(name);
         if (!FClientBound())

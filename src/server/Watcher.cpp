@@ -27,8 +27,6 @@ std::int32_t PackFatTime(std::time_t t) {
     return static_cast<std::int32_t>(date << 16 | time);
 }
 
-namespace {
-
 bool IsCtlFileName(QByteArrayView name) {
     if (name.size() < 5 || name[0] == '.')
         return false;
@@ -36,6 +34,8 @@ bool IsCtlFileName(QByteArrayView name) {
     return ext[0] == '.' && (ext[1] | 0x20) == 'd' && (ext[2] | 0x20) == 'd' &&
            (ext[3] | 0x20) == 'e';
 }
+
+namespace {
 
 // Links are not followed and hard links not taken: a control file is written
 // to, and must not lead to a file elsewhere.
@@ -111,8 +111,10 @@ TFolderEvents::TFolderEvents(const QString& folder) {
     FFd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (FFd < 0)
         return;
-    constexpr std::uint32_t mask = IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_CREATE | IN_DELETE |
-                                   IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR;
+    // Not IN_CLOSE_WRITE: the server's own opening for reading and writing would
+    // raise one at every cycle. Writes raise IN_MODIFY.
+    constexpr std::uint32_t mask =
+        IN_MODIFY | IN_ATTRIB | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR;
     if (::inotify_add_watch(FFd, EncodeFileName(folder).constData(), mask) < 0) {
         ::close(FFd);
         FFd = -1;

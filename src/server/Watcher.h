@@ -34,6 +34,9 @@ std::int32_t PackFatTime(std::time_t t);
 // (DecodeFileName); an unreadable folder yields nothing.
 using CtlFolderLister = std::function<QList<TFoundFile>(const QString& folder)>;
 QList<TFoundFile> ListCtlFiles(const QString& folder);
+// Whether a bare name is one the search would look at: "*.dde" in any letter
+// case, not hidden.
+bool IsCtlFileName(QByteArrayView name);
 // The same test for one name of a folder: its entry when it is a control
 // file the search would find, nullopt otherwise.
 std::optional<TFoundFile> FindCtlFile(const QString& folder, const QByteArray& name);
