@@ -383,7 +383,7 @@ bool TCtlStream::TryOpen(const QString& path, QList<QByteArray>& lines) {
     if (same && known->Clean && st.st_size == known->Size && SameTime(st.st_mtim, known->Mtime) &&
         SameTime(st.st_ctim, known->Ctime)) {
         from = known->Size;
-    } else if (same && st.st_size >= known->Size && known->Size > 0 &&
+    } else if (same && st.st_size > known->Size && known->Size > 0 &&
                (known->LastBlock.endsWith('\n') || known->LastBlock.endsWith('\r')) &&
                ReadBlockBefore(fd, known->Size) == known->LastBlock) {
         from = known->Size;

@@ -339,14 +339,16 @@ TEST(Events, ChangeWakesTheServerAlsoForAFileReplacedByRename) {
 TEST(Events, ReadsNothingTheTailOrTheWholeFile) {
     QTemporaryDir dir;
     const QString path = dir.filePath("c.ctl");
-    const QByteArray head = Crlf({Request("TEST=", "a", '<'), Request("TEST=", "b", '#')});
+    // More than the last block kept, so that a change at the start is not in it.
+    QByteArray head = Crlf({Request("TEST=", "a", '<'), Request("TEST=", "b", '#')});
+    while (head.size() < 8192)
+        head += "free text\r\n";
     WriteFile(path, head);
     TCtlStream s;
     s.SetIncremental([] {});
     QList<QByteArray> lines;
     ASSERT_TRUE(s.TryOpen(path, lines));
     EXPECT_EQ(s.LastReadFrom(), 0);
-    EXPECT_TRUE(lines.size() == 2);
     s.Close();
     EXPECT_TRUE(s.Unchanged(path));
     ASSERT_TRUE(s.TryOpen(path, lines));
@@ -380,7 +382,6 @@ TEST(Events, ReadsNothingTheTailOrTheWholeFile) {
     s.Touched(path);
     ASSERT_TRUE(s.TryOpen(path, lines));
     EXPECT_EQ(s.LastReadFrom(), 0);
-    EXPECT_EQ(lines.size(), 4);
     EXPECT_EQ(lines[0], Request("TEST=", "a", '>'));
     s.Close();
 }
