@@ -213,6 +213,7 @@ BENCHMARK(BM_IdleFolderOfDocuments)
     ->ArgNames({"documents", "poll"})
     ->Args({100000, 0})
     ->Args({100000, 1})
+    ->Args({1000000, 0})
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kSecond);

@@ -46,6 +46,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         std::abort();
     g_file = std::string(dir) + "/c.ctl";
     g_path = QString::fromStdString(g_file);
+    std::atexit([] {
+        ::unlink(g_file.c_str());
+        ::rmdir(g_file.substr(0, g_file.rfind('/')).c_str());
+    });
     return 0;
 }
 
