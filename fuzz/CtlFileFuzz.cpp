@@ -46,6 +46,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         std::abort();
     g_file = std::string(dir) + "/c.ctl";
     g_path = QString::fromStdString(g_file);
+    std::atexit([] {
+        ::unlink(g_file.c_str());
+        ::rmdir(g_file.substr(0, g_file.rfind('/')).c_str());
+    });
     return 0;
 }
 
@@ -122,5 +126,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const QByteArray whole = expected + (open ? "\r\n" : "") + line + "\r\n";
     Check(error.isEmpty() == (whole.size() <= expected.size() + static_cast<qsizetype>(room)));
     Check(Get() == (error.isEmpty() ? whole : expected));
+    // Incremental reading: the file read, then grown by the rest of the input,
+    // is taken exactly as a whole read would take it.
+    if (size > 1) {
+        const qsizetype split = data[1] % (bytes.size() + 1);
+        Put(bytes.left(split));
+        gd::TCtlStream inc;
+        inc.SetIncremental([] {});
+        QList<QByteArray> first;
+        Check(inc.TryOpen(g_path, first));
+        inc.Close();
+        const int fd = ::open(g_file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        const QByteArray rest = bytes.mid(split);
+        Check(fd >= 0 && ::write(fd, rest.constData(), rest.size()) == rest.size());
+        ::close(fd);
+        inc.Touched(g_path);
+        QList<QByteArray> view;
+        Check(inc.TryOpen(g_path, view));
+        gd::TakeLines(view);
+        inc.SaveMarks(view);
+        QByteArray taken = bytes;
+        for (qsizetype i = 0; i < lines.size(); ++i)
+            if (lines[i].startsWith('>'))
+                taken[offsets[i]] = '*';
+        Check(Get() == taken);
+    }
+
     return 0;
 }

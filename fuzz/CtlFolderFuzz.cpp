@@ -71,6 +71,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     g_docs = g_root + "/docs/";
     g_victim = g_root + "/victim.txt";
     Check(::mkdir(g_docs.constData(), 0700) == 0);
+    std::atexit([] {
+        EmptyDocs();
+        ::rmdir(g_docs.constData());
+        ::unlink(g_victim.constData());
+        ::rmdir(g_root.constData());
+    });
     return 0;
 }
 

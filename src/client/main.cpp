@@ -2,6 +2,7 @@
 // its outcome. Exit status: 0 carried out ("<"), 1 refused or failed ("#"),
 // 2 timeout or error.
 #include "server/CtlFile.h"
+#include "server/Watcher.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -91,13 +93,33 @@ int main(int argc, char** argv) {
         return kExitDone;
 
     QDeadlineTimer deadline(static_cast<qint64>(waitSeconds) * 1000);
+    // Woken by a change of the file where the file system reports changes
+    // (the folder is watched: the file may be replaced); the poll every
+    // 50 ms stays as the fallback.
+    const qsizetype slash = path.lastIndexOf(u'/');
+    const QString folder = slash < 0 ? QStringLiteral(".") : path.left(slash + 1);
+    const QByteArray name = gd::EncodeFileName(path.mid(slash + 1));
+    std::optional<gd::TFolderEvents> events;
+    if (gd::ChangeEventsReliable(folder))
+        events.emplace(folder);
     char mark = 0;
     for (;;) {
         if (const char now = CurrentMark(path, line))
             mark = now;
         if (mark == gd::kMarkDone || mark == gd::kMarkFailed || deadline.hasExpired())
             break;
-        QThread::msleep(50);
+        const int ms = static_cast<int>(std::min<qint64>(50, deadline.remainingTime()));
+        if (events && events->Valid()) {
+            pollfd pfd{events->Fd(), POLLIN, 0};
+            bool changed = false;
+            while (!changed && ::poll(&pfd, 1, ms) > 0) {
+                bool overflow = false;
+                const bool ours = events->Read(overflow).contains(name);
+                changed = ours || overflow;
+            }
+        } else {
+            QThread::msleep(static_cast<unsigned long>(ms));
+        }
     }
     std::printf("%c\n", mark ? mark : '?');
     if (mark == gd::kMarkDone)

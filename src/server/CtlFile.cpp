@@ -322,13 +322,47 @@ std::optional<QByteArray> ReadToEnd(int fd) {
     }
 }
 
+namespace {
+
+constexpr qint64 kKnownBlock = 4096;
+
+// The bytes of an open file from offset to its end; nullopt when reading fails.
+std::optional<QByteArray> ReadFrom(int fd, qint64 offset) {
+    if (::lseek(fd, offset, SEEK_SET) != offset)
+        return std::nullopt;
+    return ReadToEnd(fd);
+}
+
+QByteArray ReadBlockBefore(int fd, qint64 end) {
+    const qint64 start = std::max<qint64>(0, end - kKnownBlock);
+    QByteArray block(end - start, Qt::Uninitialized);
+    qint64 done = 0;
+    while (done < block.size()) {
+        const ssize_t got = ::pread(fd, block.data() + done, block.size() - done, start + done);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return QByteArray(); // compares unequal to any kept block but an empty one
+        done += got;
+    }
+    return block;
+}
+
+bool SameTime(const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+} // namespace
+
 bool TCtlStream::TryOpen(const QString& path, QList<QByteArray>& lines) {
     Close();
     const QByteArray name = EncodeFileName(path);
     // Checked before opening, since opening a FIFO or a device may already do
     // something, and again on the open file against a swap in between.
-    if (!IsPlainFile(path))
+    if (!IsPlainFile(path)) {
+        FKnown.remove(path);
         return false;
+    }
     const int fd =
         ::open(name.constData(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0)
@@ -338,7 +372,27 @@ bool TCtlStream::TryOpen(const QString& path, QList<QByteArray>& lines) {
         ::close(fd);
         return false;
     }
-    std::optional<QByteArray> read = ReadToEnd(fd);
+    // What can be skipped: all of an unchanged file, the known part of one
+    // that only grew after a line break.
+    qint64 from = 0;
+    const auto known = FKnown.constFind(path);
+    const bool same = Incremental() && known != FKnown.cend() && known->Dev == st.st_dev &&
+                      known->Ino == st.st_ino && !known->Waiting;
+    QList<QByteArray> view;
+    QList<qint64> viewAt;
+    if (same && known->Clean && st.st_size == known->Size && SameTime(st.st_mtim, known->Mtime) &&
+        SameTime(st.st_ctim, known->Ctime)) {
+        from = known->Size;
+    } else if (same && st.st_size > known->Size && known->Size > 0 &&
+               (known->LastBlock.endsWith('\n') || known->LastBlock.endsWith('\r')) &&
+               ReadBlockBefore(fd, known->Size) == known->LastBlock) {
+        from = known->Size;
+    }
+    if (from > 0) {
+        view = known->Lines;
+        viewAt = known->Offsets;
+    }
+    std::optional<QByteArray> read = ReadFrom(fd, from);
     if (!read) {
         ::close(fd);
         return false;
@@ -350,19 +404,84 @@ bool TCtlStream::TryOpen(const QString& path, QList<QByteArray>& lines) {
             return false;
         }
         data.clear();
+        from = 0;
+        view.clear();
+        viewAt.clear();
     }
     // A client appending without a lock may be half way through its line.
     if (!data.isEmpty() && !data.endsWith('\n') && !data.endsWith('\r') &&
-        (::fstat(fd, &st) != 0 || st.st_size > data.size())) {
+        (::fstat(fd, &st) != 0 || st.st_size > from + data.size())) {
         const qsizetype lastBreak = std::max(data.lastIndexOf('\n'), data.lastIndexOf('\r'));
         data.truncate(lastBreak + 1);
     }
-    FOffsets.clear();
-    lines = ReadCtlLines(data, &FOffsets);
-    FRead = lines;
+    QList<qint64> offsets;
+    QList<QByteArray> tail = ReadCtlLines(data, &offsets);
+    if (from == 0 || !Incremental()) {
+        view = std::move(tail);
+        viewAt = std::move(offsets);
+    } else {
+        for (qsizetype i = 0; i < tail.size(); ++i) {
+            if (tail[i].startsWith(kMarkWaiting) || tail[i].startsWith(kMarkTaken)) {
+                view.append(std::move(tail[i]));
+                viewAt.append(from + offsets[i]);
+            }
+        }
+    }
+    FLastReadFrom = from;
+    FOffsets = std::move(viewAt);
+    lines = view;
+    FRead = std::move(view);
     FFd = fd;
     FPath = path;
+    if (Incremental())
+        Remember(fd, from + data.size(), FRead);
     return true;
+}
+
+void TCtlStream::Remember(int fd, qint64 size, const QList<QByteArray>& lines) {
+    TKnown k;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        FKnown.remove(FPath);
+        return;
+    }
+    k.Dev = st.st_dev;
+    k.Ino = st.st_ino;
+    k.Size = size;
+    k.StatSize = st.st_size;
+    k.Mtime = st.st_mtim;
+    k.Ctime = st.st_ctim;
+    k.LastBlock = ReadBlockBefore(fd, size);
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        if (lines[i].startsWith(kMarkWaiting) || lines[i].startsWith(kMarkTaken)) {
+            k.Lines.append(lines[i]);
+            k.Offsets.append(FOffsets[i]);
+            k.Waiting = k.Waiting || lines[i].startsWith(kMarkWaiting);
+        }
+    }
+    // Events of the stream's own writes are read here, under the lock: any
+    // event after this is someone else's change.
+    FDrain();
+    k.Clean = st.st_size == size;
+    FKnown.insert(FPath, std::move(k));
+}
+
+void TCtlStream::Touched(const QString& path) {
+    const auto it = FKnown.find(path);
+    if (it != FKnown.end())
+        it->Clean = false;
+}
+
+bool TCtlStream::Unchanged(const QString& path) const {
+    if (!Incremental())
+        return false;
+    const auto known = FKnown.constFind(path);
+    if (known == FKnown.cend() || !known->Clean || known->Waiting)
+        return false;
+    struct stat st {};
+    return ::lstat(EncodeFileName(path).constData(), &st) == 0 && IsPlain(st) &&
+           st.st_dev == known->Dev && st.st_ino == known->Ino && st.st_size == known->Size &&
+           SameTime(st.st_mtim, known->Mtime) && SameTime(st.st_ctim, known->Ctime);
 }
 
 void TCtlStream::SaveMarks(const QList<QByteArray>& lines) {
@@ -378,6 +497,13 @@ void TCtlStream::SaveMarks(const QList<QByteArray>& lines) {
             put = ::pwrite(FFd, lines[i].constData(), 1, FOffsets[i]);
         } while (put < 0 && errno == EINTR);
         ok = put == 1;
+    }
+    if (Incremental()) {
+        const auto known = FKnown.constFind(FPath);
+        if (ok && known != FKnown.cend())
+            Remember(FFd, known->Size, lines);
+        else
+            FKnown.remove(FPath);
     }
     const QString path = FPath;
     Close();

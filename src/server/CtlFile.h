@@ -1,9 +1,13 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QString>
+#include <ctime>
+#include <functional>
 #include <optional>
+#include <sys/types.h>
 
 namespace gd {
 
@@ -99,7 +103,29 @@ public:
     // line without a break is left for later while the file is still growing.
     // False when the file cannot be opened or locked or read now; nothing
     // stays open then.
+    //
+    // When reading is incremental, the lines are a view of the file: every
+    // line that can be taken (">") or found for a mark ("*"), in file order,
+    // which is all that taking and marking look at. A file unchanged since it
+    // was last known is not read at all; a file that only grew (its last
+    // known block unchanged) is read from its old end; anything else whole.
     bool TryOpen(const QString& path, QList<QByteArray>& lines);
+
+    // Incremental reading, for file systems whose changes raise events: the
+    // caller reports every event (Touched), and drain reads the pending ones;
+    // it is called with the file locked, after the stream's own writes, so
+    // that a change after it is always reported.
+    void SetIncremental(std::function<void()> drain) { FDrain = std::move(drain); }
+    bool Incremental() const { return bool(FDrain); }
+    void Touched(const QString& path);
+    void Forget() { FKnown.clear(); }
+    // True when the file is known to hold nothing to take and has not
+    // changed since (checked with lstat only). Always false when not
+    // incremental.
+    bool Unchanged(const QString& path) const;
+    // Whether the last TryOpen read nothing, or only the tail from this offset
+    // (-1: the whole file); for tests.
+    qint64 LastReadFrom() const { return FLastReadFrom; }
     // Writes the first byte of every line whose mark differs from the line as
     // read, in place, and closes the file; nothing else is written. Throws
     // gd::Exception when a write fails (the file is closed all the same).
@@ -108,10 +134,28 @@ public:
     bool IsOpen() const { return FFd >= 0; }
 
 private:
+    // What was last known of a file, on the incremental path.
+    struct TKnown {
+        dev_t Dev = 0;
+        ino_t Ino = 0;
+        qint64 Size = 0;     // bytes known, from the start
+        qint64 StatSize = 0; // the size the file had then
+        timespec Mtime{}, Ctime{};
+        QByteArray LastBlock;    // the last bytes known, up to 4096
+        QList<QByteArray> Lines; // the lines starting with "*" or ">"
+        QList<qint64> Offsets;   // and where they start
+        bool Waiting = false;    // one of them starts with ">"
+        bool Clean = false;      // nothing changed since, as far as events tell
+    };
+    void Remember(int fd, qint64 size, const QList<QByteArray>& lines);
+
     int FFd = -1;
     QString FPath;
     QList<QByteArray> FRead;
     QList<qint64> FOffsets;
+    std::function<void()> FDrain;
+    QHash<QString, TKnown> FKnown;
+    qint64 FLastReadFrom = -1;
 };
 
 } // namespace gd

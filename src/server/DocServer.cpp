@@ -5,6 +5,7 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
 #include <optional>
@@ -19,13 +20,89 @@ const QString TDocServer::kStateStopped = QStringLiteral("Сервер оста�
 TDocServer::TDocServer(IServerHost& host, const TCommandLine& commandLine,
                        std::function<QString()> defFileExt, TServerSeams seams, QObject* parent)
     : QObject(parent), FHost(host), FCommandLine(commandLine), FDefFileExt(std::move(defFileExt)),
-      FSeams(std::move(seams)), FWatcher(FSeams.ListFolder, FSeams.Ticks),
+      FSeams(std::move(seams)),
+      FWatcher([this](const QString& folder) { return ListFolder(folder); }, FSeams.Ticks),
       FTimer(new QTimer(this)) {
     FTimer->setObjectName(QStringLiteral("TimerCommand"));
     FTimer->setInterval(kTimerInterval);
     connect(FTimer, &QTimer::timeout, this, &TDocServer::TimerCommandTimer);
     if (FCommandLine.FClientBound)
         FCtlFileNow = FCommandLine.FCtlFile;
+    if (FSeams.ChangeEvents)
+        StartChangeEvents();
+}
+
+void TDocServer::StartChangeEvents() {
+    if (FClientBound()) {
+        // The folder is watched, not the file: a file replaced by a rename
+        // is seen too.
+        const qsizetype slash = FCtlFileNow.lastIndexOf(u'/');
+        FEventFolder = slash < 0 ? QStringLiteral(".") : FCtlFileNow.left(slash + 1);
+        FCtlName = EncodeFileName(FCtlFileNow.mid(slash + 1));
+    } else {
+        FEventFolder = FDocFolder();
+    }
+    if (FEventFolder.isEmpty() || !ChangeEventsReliable(FEventFolder))
+        return;
+    auto events = std::make_unique<TFolderEvents>(FEventFolder);
+    if (!events->Valid())
+        return;
+    FEvents = std::move(events);
+    FNotifier = new QSocketNotifier(FEvents->Fd(), QSocketNotifier::Read, this);
+    connect(FNotifier, &QSocketNotifier::activated, this, [this] {
+        DrainEvents();
+        Wake();
+    });
+    FCtlStream.SetIncremental([this] { DrainEvents(); });
+}
+
+void TDocServer::DrainEvents() {
+    if (!FEvents)
+        return;
+    bool overflow = false;
+    const QList<QByteArray> names = FEvents->Read(overflow);
+    if (overflow) {
+        // Anything may have changed: the folder is listed, every file read again.
+        FKept.Overflowed();
+        FCtlStream.Forget();
+    }
+    for (const QByteArray& name : names) {
+        if (FClientBound() ? name != FCtlName : !IsCtlFileName(name))
+            continue;
+        const QString path = FClientBound() ? FCtlFileNow : FDocFolder() + DecodeFileName(name);
+        if (!FClientBound())
+            FKept.Changed(name);
+        FCtlStream.Touched(path);
+        // The open file's events are the server's own marks.
+        if (!(FCtlStream.IsOpen() && path == FCtlFileNow))
+            FWakeFiles.insert(path);
+    }
+    if (overflow && FClientBound())
+        FWakeFiles.insert(FCtlFileNow);
+}
+
+void TDocServer::Wake() {
+    // After EXIT the window is closing: the requests behind it stay waiting.
+    if (!FActive || FExitRequest)
+        FWakeFiles.clear();
+    if (FInCycle || FWakeFiles.isEmpty())
+        return;
+    // In folder mode the changed files come in their turn of the rotation;
+    // cycles for the others cost a look at their size and time.
+    const qsizetype most = FClientBound() ? 1 : FWatcher.FSeenFiles().size() + 1;
+    for (qsizetype i = 0; i < most && FActive && !FExitRequest && !FWakeFiles.isEmpty(); ++i) {
+        FTag = 0;
+        TimerCommandTimer();
+        FWakeFiles.remove(FCtlFileNow);
+    }
+    FWakeFiles.clear();
+}
+
+QList<TFoundFile> TDocServer::ListFolder(const QString& folder) {
+    if (!FEvents || FClientBound())
+        return FSeams.ListFolder(folder);
+    DrainEvents();
+    return FKept.List(folder);
 }
 
 TDocServer::~TDocServer() {
@@ -63,6 +140,9 @@ void TDocServer::TimerCommandTimer() {
     FInCycle = false;
     FTag = kTickCountdown;
     FTimer->start();
+    // Changes that came in during the cycle.
+    if (!FWakeFiles.isEmpty())
+        QTimer::singleShot(0, this, &TDocServer::Wake);
 }
 
 void TDocServer::SetServerActive(bool on) {
@@ -239,6 +319,9 @@ bool TDocServer::TakeCommands(TMarkList& taken) {
         FCtlFileNow = FWatcher.NextCtlFile(FDocFolder());
         FHost.SetCtlFileText(FCtlFileNow);
     }
+    // Known to hold nothing to take and unchanged since: not even opened.
+    if (FCtlStream.Unchanged(FCtlFileNow))
+        return false;
     if (!OpenCtlFile(0))
         return false;
     try {

@@ -7,8 +7,11 @@
 #include "server/Watcher.h"
 
 #include <QObject>
+#include <QSet>
 #include <functional>
+#include <memory>
 
+class QSocketNotifier;
 class QTimer;
 
 namespace gd {
@@ -20,6 +23,9 @@ struct TServerSeams {
     // Waits the given milliseconds while letting events run. Empty: a real
     // wait that keeps calling IServerHost::ProcessEvents.
     std::function<void(int ms)> Wait;
+    // Change events wake the server early and spare it listings and reads,
+    // where the file system reports every change (ChangeEventsReliable).
+    bool ChangeEvents = true;
 };
 
 // The document server: the polling timer and the server switch, the watch
@@ -52,6 +58,8 @@ public:
 
     // One command cycle.
     void ExecuteCommands();
+    // Whether change events are watched (the event path) or not (polling).
+    bool EventPath() const { return FEvents != nullptr; }
 
     // Control-file access on FCtlFile.
     bool OpenCtlFile(int waits);
@@ -96,6 +104,12 @@ private:
     // Carries out one taken request; true when the loop of the cycle ends.
     bool ExecuteCommand(TMarkPair& pair);
     void Wait(int ms);
+    // The event path: reads the pending change events; runs the cycles they
+    // ask for.
+    void StartChangeEvents();
+    void DrainEvents();
+    void Wake();
+    QList<TFoundFile> ListFolder(const QString& folder);
 
     IServerHost& FHost;
     const TCommandLine FCommandLine;
@@ -103,6 +117,12 @@ private:
     TServerSeams FSeams;
     TCtlWatcher FWatcher;
     QTimer* FTimer = nullptr;
+    std::unique_ptr<TFolderEvents> FEvents;
+    QSocketNotifier* FNotifier = nullptr;
+    QByteArray FCtlName; // client-bound: the control file's name in its folder
+    QString FEventFolder;
+    TKeptCtlList FKept;
+    QSet<QString> FWakeFiles; // changed since their last cycle
     int FTag = kTickCountdown;
     bool FInCycle = false;
     bool FActive = false;

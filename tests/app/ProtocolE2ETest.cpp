@@ -32,6 +32,14 @@ QStringList RawArgs(const QString& program, const QList<QByteArray>& args) {
     return {"-c", script, program};
 }
 
+// The path the programs take: change events where the file system reports
+// them (false), or polling alone (true, forced by GDSERVER_POLL).
+bool gPoll = false;
+
+QStringList PathEnv() {
+    return {"ASAN_OPTIONS=detect_leaks=0", gPoll ? "GDSERVER_POLL=1" : "GDSERVER_POLL="};
+}
+
 struct Served {
     QTemporaryDir Dir;
     QString Docs = Dir.path() + QStringLiteral("/docs");
@@ -55,7 +63,8 @@ struct Served {
         Server.setArguments(args);
         auto env = QProcessEnvironment::systemEnvironment();
         env.insert("QT_QPA_PLATFORM", "offscreen");
-        env.insert("ASAN_OPTIONS", "detect_leaks=0");
+        for (const QString& kv : PathEnv())
+            env.insert(kv.section(u'=', 0, 0), kv.section(u'=', 1));
         Server.setProcessEnvironment(env);
         Server.start();
         return Server.waitForStarted(10000);
@@ -72,8 +81,7 @@ Outcome Client(const QString& ctl, const QString& command, int waitSeconds) {
     QStringList args{ctl, command};
     if (waitSeconds >= 0)
         args << "--wait" << QString::number(waitSeconds);
-    const RunResult r =
-        Run(QStringLiteral(GD_CLIENT_EXE), args, 120000, {"ASAN_OPTIONS=detect_leaks=0"});
+    const RunResult r = Run(QStringLiteral(GD_CLIENT_EXE), args, 120000, PathEnv());
     return {r.exitCode, r.out.trimmed()};
 }
 
@@ -81,7 +89,7 @@ Outcome RawClient(const QByteArray& ctl, const QByteArray& command, int waitSeco
     const RunResult r = Run("bash",
                             RawArgs(QStringLiteral(GD_CLIENT_EXE),
                                     {ctl, command, "--wait", QByteArray::number(waitSeconds)}),
-                            120000, {"ASAN_OPTIONS=detect_leaks=0"});
+                            120000, PathEnv());
     return {r.exitCode, r.out.trimmed()};
 }
 
@@ -117,9 +125,18 @@ QByteArray Line(const QByteArray& tag, const QByteArray& command = "TEST=", char
     return mark + tag.leftJustified(gd::kClientChars, '.', true) + command;
 }
 
+// Every end-to-end case of the server runs on both paths.
+class Protocol : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override { gPoll = GetParam(); }
+    void TearDown() override { gPoll = false; }
+};
+INSTANTIATE_TEST_SUITE_P(Paths, Protocol, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Polling" : "Events"; });
+
 } // namespace
 
-TEST(Protocol, ClientBoundServesTestDeleteRefusalsAndExit) {
+TEST_P(Protocol, ClientBoundServesTestDeleteRefusalsAndExit) {
     Served s;
     const QString ctl = s.Dir.filePath("client.ctl");
     WriteFile(ctl, "");
@@ -164,7 +181,7 @@ TEST(Protocol, ClientBoundServesTestDeleteRefusalsAndExit) {
     EXPECT_EQ(Marks(ctl), "<<#<#<>");
 }
 
-TEST(Protocol, ControlFileDeletedByItsClientSwitchesTheServerOff) {
+TEST_P(Protocol, ControlFileDeletedByItsClientSwitchesTheServerOff) {
     Served s;
     const QString ctl = s.Dir.filePath("client.ctl");
     WriteFile(ctl, "");
@@ -178,7 +195,7 @@ TEST(Protocol, ControlFileDeletedByItsClientSwitchesTheServerOff) {
     EXPECT_EQ(s.Server.state(), QProcess::Running);
 }
 
-TEST(Protocol, FolderModeServesEveryDdeFileInRotationAndRefusesDelete) {
+TEST_P(Protocol, FolderModeServesEveryDdeFileInRotationAndRefusesDelete) {
     Served s;
     WriteFile(s.Docs + "/A.tif", "t");
     const QString one = s.Docs + "/one.dde";
@@ -237,7 +254,7 @@ TEST(GdClient, AppendsOneLineAfterAnUnfinishedLastLineAndCreatesMissingFiles) {
 // Clients that append without a lock, each line one write(2) with O_APPEND as a
 // shell's ">>" does, racing the server's marking: no line is lost, every one
 // is served.
-TEST(Protocol, UnlockedAppendersLoseNoLineAndEveryLineIsMarked) {
+TEST_P(Protocol, UnlockedAppendersLoseNoLineAndEveryLineIsMarked) {
     constexpr int kWriters = 20;
     constexpr int kLines = 50;
     Served s;
@@ -298,7 +315,7 @@ TEST(Protocol, UnlockedAppendersLoseNoLineAndEveryLineIsMarked) {
 
 // A full file system: the marks go in place, no block is needed, and every
 // kind of line end stays as the client wrote it.
-TEST(Protocol, FullFileSystemStillGetsMarksAndLineEndsStay) {
+TEST_P(Protocol, FullFileSystemStillGetsMarksAndLineEndsStay) {
     Tmpfs fs(256);
     if (!fs.Mounted())
         GTEST_SKIP() << fs.Error().toStdString();
@@ -362,7 +379,7 @@ TEST(GdClient, FullFileSystemLeavesTheFileAsItWas) {
 // Folder mode lists and opens only plain files by their exact bytes: links,
 // files with other names (hard links) and FIFOs are left alone; names that
 // differ in letter case are two files; a name in Windows-1251 bytes is served.
-TEST(Protocol, FolderModeServesPlainFilesByExactNameOnly) {
+TEST_P(Protocol, FolderModeServesPlainFilesByExactNameOnly) {
     Served s;
     const QString outside = s.Dir.filePath("outside");
     QDir().mkpath(outside);
@@ -403,7 +420,7 @@ TEST(Protocol, FolderModeServesPlainFilesByExactNameOnly) {
 
 // The control file of the command line: only a plain file is taken (anything
 // else is a missing file at start-up); a name in Windows-1251 bytes is served.
-TEST(Protocol, CommandLineControlFileMustBeAPlainFileAndKeepsItsBytes) {
+TEST_P(Protocol, CommandLineControlFileMustBeAPlainFileAndKeepsItsBytes) {
     struct Case {
         const char* What;
         std::function<void(const QByteArray& ctl, const QByteArray& dir)> Make;

@@ -9,7 +9,11 @@
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <fcntl.h>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace gd;
 using namespace gdtest;
@@ -24,11 +28,12 @@ struct Rig {
     int Waits = 0;
     std::unique_ptr<TDocServer> Server;
 
-    explicit Rig(bool clientBound = true) {
+    explicit Rig(bool clientBound = true, bool changeEvents = true) {
         QDir().mkpath(Docs);
         WriteFile(Ctl, "");
         TCommandLine cl{Docs, clientBound ? Ctl : QString(), clientBound};
         TServerSeams seams;
+        seams.ChangeEvents = changeEvents;
         seams.Wait = [this](int ms) {
             EXPECT_EQ(ms, 100);
             ++Waits;
@@ -343,4 +348,97 @@ TEST(HeldRequest, EndsWithItsMarkWhenTheServerIsSwitchedOn) {
     EXPECT_EQ(r.Host.StateText, TDocServer::kStateEditing);
     r.Server->FinishHeldCommand('#'); // the window closes
     EXPECT_EQ(r.Server->FHeldLine(), QByteArray());
+}
+
+// The event path: a change wakes the server at once (no timer tick here),
+// also for a control file replaced by a rename.
+TEST(Events, ChangeWakesTheServerAlsoForAFileReplacedByRename) {
+    Rig r;
+    ASSERT_TRUE(r.Server->EventPath());
+    WriteFile(r.Ctl, Crlf({Request("TEST=", "a")}));
+    EXPECT_TRUE(
+        WaitFor([&] { return ReadFile(r.Ctl) == Crlf({Request("TEST=", "a", '<')}); }, 10000));
+    const QString fresh = r.Dir.path() + "/fresh";
+    WriteFile(fresh, Crlf({Request("TEST=", "b")}));
+    ASSERT_TRUE(QFile::rename(fresh, r.Ctl) ||
+                (QFile::remove(r.Ctl) && QFile::rename(fresh, r.Ctl)));
+    EXPECT_TRUE(
+        WaitFor([&] { return ReadFile(r.Ctl) == Crlf({Request("TEST=", "b", '<')}); }, 10000));
+    EXPECT_FALSE(Rig(true, false).Server->EventPath());
+}
+
+// What a cycle reads on the event path: nothing of an unchanged file, the
+// tail of one that only grew, all of one rewritten (same size, even with its
+// time put back).
+TEST(Events, ReadsNothingTheTailOrTheWholeFile) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("c.ctl");
+    // More than the last block kept, so that a change at the start is not in it.
+    QByteArray head = Crlf({Request("TEST=", "a", '<'), Request("TEST=", "b", '#')});
+    while (head.size() < 8192)
+        head += "free text\r\n";
+    WriteFile(path, head);
+    TCtlStream s;
+    s.SetIncremental([] {});
+    QList<QByteArray> lines;
+    ASSERT_TRUE(s.TryOpen(path, lines));
+    EXPECT_EQ(s.LastReadFrom(), 0);
+    s.Close();
+    EXPECT_TRUE(s.Unchanged(path));
+    ASSERT_TRUE(s.TryOpen(path, lines));
+    EXPECT_EQ(s.LastReadFrom(), head.size()); // nothing read
+    EXPECT_TRUE(lines.isEmpty());             // no line to take or to find
+    s.Close();
+
+    QFile appender(path);
+    ASSERT_TRUE(appender.open(QIODevice::Append));
+    appender.write(Crlf({Request("TEST=", "c"), "free"}));
+    appender.close();
+    s.Touched(path);
+    EXPECT_FALSE(s.Unchanged(path));
+    ASSERT_TRUE(s.TryOpen(path, lines));
+    EXPECT_EQ(s.LastReadFrom(), head.size()); // the tail only
+    EXPECT_EQ(lines, QList<QByteArray>{Request("TEST=", "c")});
+    lines[0][0] = '*';
+    s.SaveMarks(lines);
+    EXPECT_EQ(ReadFile(path), head + Crlf({Request("TEST=", "c", '*'), "free"}));
+
+    // An editor-style rewrite of the same size that puts a mark back, its
+    // time restored.
+    struct stat before {};
+    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &before), 0);
+    QByteArray edited = ReadFile(path);
+    edited[0] = '>';
+    WriteFile(path, edited);
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0), 0);
+    EXPECT_FALSE(s.Unchanged(path)); // the change time gives it away even without an event
+    s.Touched(path);
+    ASSERT_TRUE(s.TryOpen(path, lines));
+    EXPECT_EQ(s.LastReadFrom(), 0);
+    EXPECT_EQ(lines[0], Request("TEST=", "a", '>'));
+    s.Close();
+}
+
+// Folder mode keeps its list from events; when the queue overflows, events
+// are lost and the folder is listed again.
+TEST(Events, OverflowedWatchListsTheFolderAgain) {
+    std::ifstream limit("/proc/sys/fs/inotify/max_queued_events");
+    int maxEvents = 0;
+    limit >> maxEvents;
+    if (maxEvents <= 0 || maxEvents > 200000)
+        GTEST_SKIP() << "inotify queue limit unknown or too large: " << maxEvents;
+    Rig r(false);
+    ASSERT_TRUE(r.Server->EventPath());
+    WriteFile(r.Docs + "a.dde", "");
+    r.Server->ExecuteCommands(); // the first listing
+    const QByteArray docs = QFile::encodeName(r.Docs);
+    for (int i = 0; i <= maxEvents; ++i) {
+        const QByteArray name = docs + "d" + QByteArray::number(i) + ".tif";
+        ::close(::open(name.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    }
+    WriteFile(r.Docs + "late.dde", Crlf({Request("TEST=")}));
+    for (int cycle = 0; cycle < 12; ++cycle)
+        r.Server->ExecuteCommands();
+    EXPECT_EQ(ReadFile(r.Docs + "late.dde"), Crlf({Request("TEST=", "id", '<')}));
 }

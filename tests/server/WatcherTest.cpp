@@ -207,3 +207,43 @@ TEST(FolderSearch, StampIsPackedLocalTimeWithTwoSecondResolution) {
     w.ScanCtlFolder(folder);
     EXPECT_TRUE(QFileInfo::exists(folder + "b.dde"));
 }
+
+// The list kept from change events matches a fresh listing after every kind
+// of change: created, written, renamed in and out, deleted, turned into a link.
+TEST(KeptList, FollowsEveryChangeAsAListingWould) {
+    QTemporaryDir dir;
+    const QString folder = dir.path() + u'/';
+    const QByteArray d = QFile::encodeName(folder);
+    WriteFile(folder + "a.dde", "x");
+    TKeptCtlList kept;
+    TFolderEvents events(folder);
+    ASSERT_TRUE(events.Valid());
+    const std::vector<std::function<void()>> changes = {
+        [&] { WriteFile(folder + "b.dde", "x"); },
+        [&] { SetMtime(folder + "a.dde", 100000000); },
+        [&] { ::rename(d + "b.dde", d + "c.DDE"); },
+        [&] { ::rename(d + "c.DDE", d + "c.txt"); },
+        [&] { ::rename(d + "c.txt", d + "\xea\xeb.dde"); },
+        [&] { ::link(d + "a.dde", d + "second"); },
+        [&] { ::unlink(d + "second"); },
+        [&] { ::unlink(d + "a.dde"); },
+        [&] { ::symlink("\xea\xeb.dde", d + "a.dde"); },
+        [&] { WriteFile(folder + ".hidden.dde", "x"); },
+    };
+    auto names = [](const QList<TFoundFile>& files) {
+        QStringList out;
+        for (const TFoundFile& f : files)
+            out << f.Name + u' ' + QString::number(f.Stamp);
+        out.sort();
+        return out;
+    };
+    EXPECT_EQ(names(kept.List(folder)), names(ListCtlFiles(folder)));
+    for (size_t i = 0; i < changes.size(); ++i) {
+        changes[i]();
+        bool overflow = false;
+        for (const QByteArray& name : events.Read(overflow))
+            kept.Changed(name);
+        ASSERT_FALSE(overflow);
+        EXPECT_EQ(names(kept.List(folder)), names(ListCtlFiles(folder))) << i;
+    }
+}
