@@ -23,7 +23,6 @@
 using namespace gd;
 using namespace twain;
 
-
 namespace {
 
 class DsmTest : public ::testing::Test {
