@@ -4,6 +4,7 @@
 
 #include "document/ImageServices.h"
 
+#include <QByteArray>
 #include <QImage>
 #include <QString>
 #include <QUuid>
@@ -37,5 +38,10 @@ public:
 std::unique_ptr<TFrameSource> OpenFrameSource(const QString& path, GpStatus& status);
 
 bool FrameSizeAllowed(qint64 width, qint64 height, int bitsPerPixel);
+
+// TIFF (TiffSource.cpp): whether a file's first bytes are a TIFF or BigTIFF
+// header, and a TIFF file's frames through libtiff.
+bool IsTiffSignature(const QByteArray& head);
+std::unique_ptr<TFrameSource> OpenTiffSource(const QString& path, GpStatus& status);
 
 } // namespace gd
