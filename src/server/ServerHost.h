@@ -7,8 +7,8 @@
 namespace gd {
 
 // What the document server needs of its window, and its only way to it. The
-// main window implements it; tests use a fake. Every call comes on the GUI
-// thread, from the timer's cycle or the switch.
+// main window implements it; tests use a fake. The server calls it on the GUI
+// thread only.
 class IServerHost {
 public:
     virtual ~IServerHost() = default;
