@@ -9,4 +9,8 @@ QString ErrorBoxText(const QString& message) {
     return text;
 }
 
+QString PrintJobTitle(const QString& docName) {
+    return QStringLiteral("Kvelmar - ") + docName;
+}
+
 } // namespace gd

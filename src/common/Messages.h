@@ -10,4 +10,7 @@ inline const QString kAppTitle = QStringLiteral("Сервер графическ
 // character's code is above that of the full stop (after a letter or digit).
 QString ErrorBoxText(const QString& message);
 
+// The print job title of a document: "Kvelmar - " and the document name.
+QString PrintJobTitle(const QString& docName);
+
 } // namespace gd

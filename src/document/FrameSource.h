@@ -4,6 +4,7 @@
 
 #include "document/ImageServices.h"
 
+#include <QByteArray>
 #include <QImage>
 #include <QString>
 #include <QUuid>
@@ -41,11 +42,15 @@ std::unique_ptr<TFrameSource> OpenFrameSource(const QString& path, GpStatus& sta
 
 bool FrameSizeAllowed(qint64 width, qint64 height, int bitsPerPixel);
 
+// TIFF (TiffSource.cpp): whether a file's first bytes are a TIFF or BigTIFF
+// header, and a TIFF file's frames through libtiff.
+bool IsTiffSignature(const QByteArray& head);
+std::unique_ptr<TFrameSource> OpenTiffSource(const QString& path, GpStatus& status);
+
 // TIFF files for readers that need the stored data (the PDF export): the
-// signature test, the offsets of the frames' directories as the frames are
+// offsets of the frames' directories as the frames are
 // numbered here, and a libtiff handle that reports nothing and keeps the
 // frame memory cap (null when the file cannot be opened).
-bool IsTiffSignature(const QByteArray& head);
 std::vector<quint64> TiffDirectoryOffsets(const QString& path);
 TIFF* OpenTiffQuiet(const QString& path);
 // The header of the handle's current directory, as the frame reads it.

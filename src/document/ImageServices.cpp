@@ -17,9 +17,6 @@ const QUuid FrameDimensionPage(0x7462dc86, 0x6180, 0x4c7e, 0x8e, 0x3f, 0xee, 0x7
 const QUuid FrameDimensionTime(0x6aedbd6d, 0x3fb5, 0x418a, 0x83, 0xa6, 0x7f, 0x45, 0x22, 0x9d, 0xc8,
                                0x72);
 
-bool IsTiffSignature(const QByteArray& head);
-std::unique_ptr<TFrameSource> OpenTiffSource(const QString& path, GpStatus& status);
-
 bool FrameSizeAllowed(qint64 width, qint64 height, int bitsPerPixel) {
     if (width <= 0 || height <= 0 || width > kMaxFrameSide || height > kMaxFrameSide ||
         width * height > kMaxFramePixels)

@@ -86,8 +86,4 @@ bool PrintDocument(IPrintDevice& device, const QString& title, IPrintImage& imag
     return true;
 }
 
-QString PrintJobTitle(const QString& docName) {
-    return QStringLiteral("Kvelmar - ") + docName;
-}
-
 } // namespace gd

@@ -41,7 +41,4 @@ public:
 bool PrintDocument(IPrintDevice& device, const QString& title, IPrintImage& image, int copies,
                    IPrintProgress* progress = nullptr);
 
-// The job title of a document: "Kvelmar - " and the document name.
-QString PrintJobTitle(const QString& docName);
-
 } // namespace gd

@@ -3,6 +3,7 @@
 #include "BitmapPrintImage.h"
 #include "PrinterSetupDialog.h"
 #include "common/Exception.h"
+#include "common/Messages.h"
 
 #include <QPrintDialog>
 #include <QProgressDialog>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "PrintCommand.h"
 #include "Printer.h"
+#include "server/PrintCommand.h"
 
 #include <functional>
 #include <memory>

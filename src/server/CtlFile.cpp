@@ -173,23 +173,6 @@ QByteArray ParamValue(const QList<QByteArray>& items, QByteArrayView name) {
     return {};
 }
 
-TCommand FindCommand(QByteArrayView keyword) {
-    static const struct {
-        const char* Name;
-        TCommand Command;
-    } table[] = {{"TEST", TCommand::Test}, {"PRINT", TCommand::Print},   {"SHOW", TCommand::Show},
-                 {"EDIT", TCommand::Edit}, {"DELETE", TCommand::Delete}, {"HIDE", TCommand::Hide},
-                 {"EXIT", TCommand::Exit}};
-    QByteArray upper = keyword.toByteArray();
-    for (char& c : upper)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    for (const auto& entry : table)
-        if (upper == entry.Name)
-            return entry.Command;
-    return TCommand::Unknown;
-}
-
 namespace {
 
 // Windows-1251 bytes 0x80..0xBF as Unicode; 0x98 has no character and keeps

@@ -50,10 +50,6 @@ QByteArray ItemValue(const QByteArray& item);
 // ignoring letter case; empty when there is none.
 QByteArray ParamValue(const QList<QByteArray>& items, QByteArrayView name);
 
-enum class TCommand { Unknown, Test, Print, Show, Edit, Delete, Hide, Exit };
-// Upper-cases ASCII letters only and compares exactly with the keywords.
-TCommand FindCommand(QByteArrayView keyword);
-
 // Letter case of the clients' code page (Windows-1251): ASCII and Cyrillic
 // letters fold to lower case, every other byte stays.
 char FoldCase(char c);
@@ -90,7 +86,6 @@ QString AppendCtlLine(const QString& path, const QByteArray& line);
 // blocking, so a client holding an exclusive flock makes an attempt fail.
 // The file is never rewritten: only changed mark bytes are written, each in
 // place, so lines that clients append meanwhile, locked or not, stay.
-
 class TCtlStream {
 public:
     TCtlStream() = default;

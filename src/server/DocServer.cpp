@@ -3,12 +3,10 @@
 #include "common/Exception.h"
 
 #include <QDeadlineTimer>
-#include <QFile>
 #include <QFileInfo>
 #include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
-#include <optional>
 
 namespace gd {
 
@@ -186,89 +184,6 @@ void TDocServer::ExecuteCommands() {
         FHost.CloseMainWindow();
 }
 
-namespace {
-
-// The document name a command names, when it may reach the file system: a
-// bare file name (or, where allowed, an empty one).
-std::optional<QString> DocArgument(const QByteArray& item, bool emptyAllowed) {
-    const QString name = FromCp1251(ItemValue(item));
-    if (name.isEmpty() ? !emptyAllowed : !TDocServer::IsSafeDocName(name))
-        return std::nullopt;
-    return name;
-}
-
-} // namespace
-
-bool TDocServer::ExecuteCommand(TMarkPair& pair) {
-    pair.Mark = kMarkFailed;
-    const QList<QByteArray> items = SplitCommand(pair.Line);
-    const QByteArray& first = items.first();
-    const TCommand command = FindCommand(ItemName(first));
-    // Folder mode serves only TEST and PRINT; the rest is refused.
-    if (!FClientBound() && command != TCommand::Test && command != TCommand::Print)
-        return false;
-    // Nobody could look at the document or switch the server on again.
-    if (!FHost.HasUser() && (command == TCommand::Show || command == TCommand::Edit))
-        return false;
-    switch (command) {
-    case TCommand::Test:
-        pair.Mark = kMarkDone;
-        return false;
-    case TCommand::Delete: {
-        const auto name = DocArgument(first, false);
-        if (!name)
-            return false;
-        SetDocName(*name);
-        if (QFile::remove(DocFileName(FDocNameNow)))
-            pair.Mark = kMarkDone;
-        return false;
-    }
-    case TCommand::Exit:
-        FExitRequest = true;
-        pair.Mark = kMarkDone;
-        return true;
-    case TCommand::Show:
-    case TCommand::Edit: {
-        const bool edit = command == TCommand::Edit;
-        // SHOW without a name empties the view; EDIT needs one.
-        const auto name = DocArgument(first, true);
-        if (!name || (!name->isEmpty() && !DocFileInFolder(DocFileName(*name))))
-            return false;
-        SetDocName(*name);
-        if (edit && name->isEmpty())
-            return false; // the name is set first, then EDIT is refused
-        FHost.ShowDocument();
-        if (FDocNameNow.isEmpty()) {
-            pair.Mark = kMarkDone;
-            return false;
-        }
-        pair.Mark = kMarkTaken;
-        SetHeldCommand(pair.Line, edit);
-        return true;
-    }
-    case TCommand::Hide:
-        SetDocName(QString());
-        FHost.HideDocument();
-        pair.Mark = kMarkDone;
-        return false;
-    case TCommand::Print: {
-        const auto name = DocArgument(first, false);
-        IDocPrinter* printer = FHost.DocPrinter();
-        if (!printer || !name)
-            return false;
-        const QString path = DocFileName(*name);
-        if (!DocFileInFolder(path))
-            return false;
-        pair.Mark =
-            ExecutePrintCommand(*printer, *name, path, FromCp1251(ParamValue(items, "COPIES")));
-        return false;
-    }
-    case TCommand::Unknown:
-        return false;
-    }
-    return false;
-}
-
 void TDocServer::Wait(int ms) {
     if (FSeams.Wait) {
         FSeams.Wait(ms);
@@ -315,8 +230,8 @@ void TDocServer::CloseCtlFile() {
 
 bool TDocServer::TakeCommands(TMarkList& taken) {
     taken.clear();
-    if (!FClientBound()) {
-        FCtlFileNow = FWatcher.NextCtlFile(FDocFolder());
+    if (!ClientBound()) {
+        FCtlFileNow = FWatcher.NextCtlFile(DocFolder());
         FHost.SetCtlFileText(FCtlFileNow);
     }
     // Known to hold nothing to take and unchanged since: not even opened.
@@ -356,7 +271,7 @@ void TDocServer::WriteMarks(const TMarkList& marks) {
 }
 
 QString TDocServer::DocFileName(const QString& name) const {
-    const QString base = FDocFolder() + name + u'.';
+    const QString base = DocFolder() + name + u'.';
     for (const char* ext : {"tif", "bmp", "jpg"}) {
         const QString path = base + QLatin1String(ext);
         if (QFileInfo(path).isFile())
@@ -370,7 +285,7 @@ bool TDocServer::DocFileInFolder(const QString& path) const {
     if (!file.isSymLink())
         return true; // the name itself has no folder part: it is in the folder
     const QString real = file.canonicalFilePath(); // empty for a link to nothing
-    QString folder = QFileInfo(FDocFolder()).canonicalFilePath();
+    QString folder = QFileInfo(DocFolder()).canonicalFilePath();
     if (real.isEmpty() || folder.isEmpty() || !QFileInfo(real).isFile())
         return false;
     if (!folder.endsWith(u'/'))
@@ -379,8 +294,8 @@ bool TDocServer::DocFileInFolder(const QString& path) const {
 }
 
 void TDocServer::SetDocName(const QString& name) {
-    FDocNameNow = name;
-    FHost.SetPathLine(name.isEmpty() ? FDocFolder() : DocFileName(name));
+    FDocName = name;
+    FHost.SetPathLine(name.isEmpty() ? DocFolder() : DocFileName(name));
 }
 
 bool TDocServer::IsSafeDocName(const QString& name) {
@@ -389,11 +304,11 @@ bool TDocServer::IsSafeDocName(const QString& name) {
 }
 
 void TDocServer::UpdateStatusText() {
-    if (FEditModeNow)
+    if (FEditMode)
         FHost.SetStateText(kStateEditing);
     else if (FActive)
         FHost.SetStateText(kStateActive);
-    else if (!FDocNameNow.isEmpty())
+    else if (!FDocName.isEmpty())
         FHost.SetStateText(kStateViewing);
     else
         FHost.SetStateText(kStateStopped);
@@ -401,15 +316,15 @@ void TDocServer::UpdateStatusText() {
 
 void TDocServer::SetHeldCommand(const QByteArray& line, bool editMode) {
     SetServerActive(false);
-    FHeldLineNow = line;
-    FEditModeNow = editMode;
+    FHeldLine = line;
+    FEditMode = editMode;
     if (!FHost.HasSource() && !editMode)
         FHost.ShowError(QStringLiteral("Не могу открыть Файла риснука"));
     UpdateStatusText();
 }
 
 void TDocServer::SetHeldCommand() {
-    FEditModeNow = false;
+    FEditMode = false;
     FinishHeldCommand(FHost.HasSource() ? kMarkDone : kMarkFailed);
     SetDocName(QString());
     FHost.ReloadDocument();
@@ -417,10 +332,10 @@ void TDocServer::SetHeldCommand() {
 }
 
 void TDocServer::FinishHeldCommand(char mark) {
-    if (FHeldLineNow.isEmpty())
+    if (FHeldLine.isEmpty())
         return;
-    const TMarkList marks{{FHeldLineNow, mark}};
-    FHeldLineNow.clear();
+    const TMarkList marks{{FHeldLine, mark}};
+    FHeldLine.clear();
     WriteMarks(marks);
 }
 

@@ -2,6 +2,7 @@
 
 #include "common/Ticks.h"
 #include "server/CtlFile.h"
+#include "server/PrintCommand.h"
 #include "server/ServerHost.h"
 #include "server/Startup.h"
 #include "server/Watcher.h"
@@ -15,6 +16,9 @@ class QSocketNotifier;
 class QTimer;
 
 namespace gd {
+
+// The server's commands, named by the keyword of a request's first item.
+enum class TCommand { Test, Print, Show, Edit, Delete, Hide, Exit };
 
 // Time and the file system as the server sees them; tests replace them.
 struct TServerSeams {
@@ -37,6 +41,19 @@ public:
     static constexpr int kTimerInterval = 25; // ms
     static constexpr int kTickCountdown = 4;  // a cycle on every fifth tick
     static constexpr int kLockWait = 100;     // ms between attempts on a locked file
+
+    // One row of the command table, which alone decides what a request does.
+    struct TCommandEntry {
+        const char* Keyword; // upper case; a request's keyword ends at "="
+        TCommand Command;
+        bool InFolderMode; // folder mode refuses the commands without it
+        // Carries out the request and sets its mark; true when the loop of
+        // the cycle ends there.
+        bool (TDocServer::*Execute)(const QList<QByteArray>& items, TMarkPair& pair);
+    };
+    // The row of a keyword: ASCII letters are compared regardless of case,
+    // every other byte exactly. Null when no command has the keyword.
+    static const TCommandEntry* FindCommand(QByteArrayView keyword);
 
     TDocServer(IServerHost& host, const TCommandLine& commandLine,
                std::function<QString()> defFileExt, TServerSeams seams = {},
@@ -86,13 +103,13 @@ public:
     void SetHeldCommand();
     void FinishHeldCommand(char mark);
 
-    const QString& FDocFolder() const { return FCommandLine.FDocFolder; }
-    bool FClientBound() const { return FCommandLine.FClientBound; }
-    const QString& FCtlFile() const { return FCtlFileNow; }
-    const QString& FDocName() const { return FDocNameNow; }
-    bool FEditMode() const { return FEditModeNow; }
-    const QByteArray& FHeldLine() const { return FHeldLineNow; }
-    const QList<QByteArray>& FCtlLines() const { return FCtlLinesNow; }
+    const QString& DocFolder() const { return FCommandLine.FDocFolder; }
+    bool ClientBound() const { return FCommandLine.FClientBound; }
+    const QString& CtlFile() const { return FCtlFileNow; }
+    const QString& DocName() const { return FDocName; }
+    bool EditMode() const { return FEditMode; }
+    const QByteArray& HeldLine() const { return FHeldLine; }
+    const QList<QByteArray>& CtlLines() const { return FCtlLinesNow; }
     const TCtlWatcher& Watcher() const { return FWatcher; }
 
     static const QString kStateEditing;
@@ -101,8 +118,18 @@ public:
     static const QString kStateStopped;
 
 private:
-    // Carries out one taken request; true when the loop of the cycle ends.
+    // Carries out one taken request by the command table; true when the
+    // loop of the cycle ends.
     bool ExecuteCommand(TMarkPair& pair);
+    // The table's handlers.
+    bool ExecuteTest(const QList<QByteArray>& items, TMarkPair& pair);
+    bool ExecutePrint(const QList<QByteArray>& items, TMarkPair& pair);
+    bool ExecuteShow(const QList<QByteArray>& items, TMarkPair& pair);
+    bool ExecuteEdit(const QList<QByteArray>& items, TMarkPair& pair);
+    bool ShowDocument(const QList<QByteArray>& items, TMarkPair& pair, bool edit);
+    bool ExecuteDelete(const QList<QByteArray>& items, TMarkPair& pair);
+    bool ExecuteHide(const QList<QByteArray>& items, TMarkPair& pair);
+    bool ExecuteExit(const QList<QByteArray>& items, TMarkPair& pair);
     void Wait(int ms);
     // The event path: reads the pending change events; runs the cycles they
     // ask for.
@@ -131,9 +158,9 @@ private:
     QString FCtlFileNow;
     TCtlStream FCtlStream;
     QList<QByteArray> FCtlLinesNow;
-    QString FDocNameNow;
-    bool FEditModeNow = false;
-    QByteArray FHeldLineNow;
+    QString FDocName;
+    bool FEditMode = false;
+    QByteArray FHeldLine;
 };
 
 } // namespace gd

@@ -1,13 +1,14 @@
 #pragma once
 
-#include "printing/PrintCommand.h"
+#include "server/PrintCommand.h"
 
 #include <QString>
 
 namespace gd {
 
-// What the document server needs of its window. The main window implements
-// it; tests use a fake. Later subsystems add the document operations here.
+// What the document server needs of its window, and its only way to it. The
+// main window implements it; tests use a fake. The server calls it on the GUI
+// thread only.
 class IServerHost {
 public:
     virtual ~IServerHost() = default;

@@ -31,7 +31,8 @@ TInstanceLock::TInstanceLock(QString instanceName, QString folder) {
         folder = QDir::tempPath();
     const QByteArray hash =
         QCryptographicHash::hash(instanceName.toUtf8(), QCryptographicHash::Sha1).toHex().left(16);
-    FPath = folder + QStringLiteral("/gdserver-") + QString::fromLatin1(hash) + QStringLiteral(".lock");
+    FPath =
+        folder + QStringLiteral("/gdserver-") + QString::fromLatin1(hash) + QStringLiteral(".lock");
 }
 
 namespace {
@@ -130,7 +131,8 @@ TCommandLine ParseCommandLine(const QStringList& args, TSettings& settings,
         QString folder = settings.PathIMG();
         if (!QFileInfo(folder).isDir())
             folder.clear();
-        if (selectDocFolder && selectDocFolder(QStringLiteral("Выберите папку документов:"), folder) &&
+        if (selectDocFolder &&
+            selectDocFolder(QStringLiteral("Выберите папку документов:"), folder) &&
             !folder.isEmpty())
             cl.FDocFolder = WithSeparator(folder);
     }
@@ -141,7 +143,7 @@ TCommandLine ParseCommandLine(const QStringList& args, TSettings& settings,
     return cl;
 }
 
-QString MakeTempFileName(const QString& ext, const TickSource& ticks) {
+QString FreeNameInTempFolder(const QString& ext, const TickSource& ticks) {
     const QString folder = WithSeparator(QDir::tempPath());
     for (;;) {
         const QString hex = QStringLiteral("%1").arg(ticks(), 8, 16, QLatin1Char('0')).toUpper();

@@ -41,8 +41,8 @@ private:
 extern const QString kRunningServerFound;
 
 struct TCommandLine {
-    QString FDocFolder;   // with a trailing "/"
-    QString FCtlFile;     // full path, or empty
+    QString FDocFolder; // with a trailing "/"
+    QString FCtlFile;   // full path, or empty
     bool FClientBound = false;
 };
 
@@ -56,6 +56,6 @@ TCommandLine ParseCommandLine(const QStringList& args, TSettings& settings,
                               const SelectDocFolderFn& selectDocFolder);
 
 // A free name "<temp>/<8 hex digits of the tick>.<ext>"; the file is not created.
-QString MakeTempFileName(const QString& ext, const TickSource& ticks = MonotonicTicks);
+QString FreeNameInTempFolder(const QString& ext, const TickSource& ticks = MonotonicTicks);
 
 } // namespace gd

@@ -104,8 +104,8 @@ public:
     QString NextCtlFile(const QString& docFolder);
     void ScanCtlFolder(const QString& docFolder);
 
-    const QList<TSeenFile>& FSeenFiles() const { return FSeen; }
-    int FScanCountdown() const { return FCountdown; }
+    const QList<TSeenFile>& SeenFiles() const { return FSeen; }
+    int ScanCountdown() const { return FCountdown; }
 
 private:
     CtlFolderLister FLister;

@@ -266,7 +266,8 @@ void IniFile::WriteBool(const QString& section, const QString& key, bool value) 
 
 QString SettingsFilePath(const QString& programPath) {
     const QFileInfo program(programPath);
-    const QString besideProgram = program.path() + u'/' + program.completeBaseName() + QStringLiteral(".ini");
+    const QString besideProgram =
+        program.path() + u'/' + program.completeBaseName() + QStringLiteral(".ini");
     if (QFileInfo::exists(besideProgram) ||
         ::access(QFile::encodeName(program.path()).constData(), W_OK) == 0)
         return besideProgram;

@@ -417,7 +417,7 @@ void TfrmMain::ActionSaveExecute() {
         seams.GetSaveOriginal = [this] { return FSettings.GetSaveOriginal(); };
         seams.GetDefFileExt = [this] { return FSettings.GetDefFileExt(); };
         seams.GetJpegQuality = [this] { return FSettings.GetJpegQuality(); };
-        const QString name = FServer->FDocName();
+        const QString name = FServer->DocName();
         const TSaveOutcome outcome = FEditor->Save(name, seams, this);
         if (outcome == TSaveOutcome::Copied || outcome == TSaveOutcome::Encoded)
             FServer->SetDocName(name);
@@ -572,7 +572,7 @@ void TfrmMain::ActionAutoCommandUpdate() {
 
 TWindowState TfrmMain::WindowState() {
     TWindowState s;
-    s.editMode = FServer && FServer->FEditMode();
+    s.editMode = FServer && FServer->EditMode();
     s.imageChanged = FView->ImageChanged;
     s.modified = FPages.FModified;
     s.pageCount = FPages.Count();
@@ -642,7 +642,7 @@ void TfrmMain::ActionPageAddFromScanExecute() {
 
 void TfrmMain::ScanPage(bool replaceCurrent) {
     try {
-        const QString name = MakeTempFileName(QStringLiteral("bmp"));
+        const QString name = FreeNameInTempFolder(QStringLiteral("bmp"));
         if (!TWAcquireToFile(static_cast<QWidget*>(this), name))
             return;
         std::unique_ptr<TImagePage> page = TImagePage::CreateFromFile(name);
@@ -667,7 +667,7 @@ void TfrmMain::ScanPage(bool replaceCurrent) {
 }
 
 void TfrmMain::ReloadDocument() {
-    const QString name = FServer ? FServer->FDocName() : QString();
+    const QString name = FServer ? FServer->DocName() : QString();
     const QString path = name.isEmpty() ? QString() : FServer->DocFileName(name);
     // Undo reads the file again: a link changed meanwhile to lead out of the
     // folder is not followed.
@@ -720,7 +720,7 @@ void TfrmMain::ActionPrintExecute() {
     if (!FPrinting || !FServer || !FPages.FSource)
         return;
     TBitmapPrintImage image(*FPages.FSource);
-    FPrinting->ActionPrintExecute(this, FServer->FDocName(), image, ErrorBox);
+    FPrinting->ActionPrintExecute(this, FServer->DocName(), image, ErrorBox);
 }
 
 IDocPrinter* TfrmMain::DocPrinter() {

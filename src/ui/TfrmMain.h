@@ -116,7 +116,8 @@ public:
     TWindowState WindowState(); // what the enable rules read
 
     // Scanning: the scanner choice, and a scanned page replacing the current
-    // page or appended (enabled by ActionAddScanUpdate's rule in UpdateActions).
+    // page or appended (both enabled while editing with a scanner, by the
+    // rules of ComputeActionStates run in UpdateActions).
     void ItemScanerClick();
     void ActionScanExecute();
     void ActionPageAddFromScanExecute();

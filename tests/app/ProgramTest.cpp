@@ -12,7 +12,9 @@
 using namespace gdtest;
 
 namespace {
-QStringList HeadlessEnv() { return {"QT_QPA_PLATFORM=offscreen"}; }
+QStringList HeadlessEnv() {
+    return {"QT_QPA_PLATFORM=offscreen"};
+}
 
 bool StartServer(QProcess& p, const QString& exe, const QStringList& args) {
     p.setProgram(exe);
@@ -32,8 +34,8 @@ TEST(Program, MissingFolderIsReportedOnStandardError) {
     const RunResult r = gdtest::Run(exe, {missing}, 60000, HeadlessEnv());
     EXPECT_NE(r.exitCode, 0);
     EXPECT_NE(r.exitCode, -1);
-    EXPECT_TRUE(QString::fromUtf8(r.err).contains(
-        QStringLiteral("Папка \"%1\" не найдена.").arg(missing)))
+    EXPECT_TRUE(
+        QString::fromUtf8(r.err).contains(QStringLiteral("Папка \"%1\" не найдена.").arg(missing)))
         << r.err.constData();
 }
 
@@ -64,11 +66,14 @@ TEST(Program, SecondServerFromTheSameFileWarnsThenServes) {
     QThread::msleep(500);
     ASSERT_TRUE(StartServer(second, exe, {dir.filePath("docs")}));
     QByteArray err;
-    EXPECT_TRUE(WaitFor([&] {
-        second.waitForReadyRead(50);
-        err += second.readAllStandardError();
-        return err.contains("Найден работающий сервер печати!");
-    }, 30000)) << err.constData();
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            second.waitForReadyRead(50);
+            err += second.readAllStandardError();
+            return err.contains("Найден работающий сервер печати!");
+        },
+        30000))
+        << err.constData();
     EXPECT_EQ(second.state(), QProcess::Running); // a warning, not a refusal
 
     ::kill(second.processId(), SIGTERM);

@@ -2,10 +2,10 @@
 #include "common/Exception.h"
 #include "document/DocTestSupport.h"
 #include "printing/BitmapPrintImage.h"
-#include "printing/PrintCommand.h"
 #include "printing/Printer.h"
 #include "printing/PrinterSetupDialog.h"
 #include "printing/Printing.h"
+#include "server/PrintCommand.h"
 #include "support/TestSupport.h"
 
 #include <QApplication>

@@ -1,5 +1,6 @@
 #include "printing/PrintDocument.h"
 #include "common/Exception.h"
+#include "common/Messages.h"
 #include "printing/PrintImage.h"
 
 #include <QImage>
@@ -241,7 +242,7 @@ TEST(PrintPageImage, APageLargerThanItsTargetIsReducedToItFirst) {
         {QImage::Format_Grayscale8, {600, 400}, {60, 40}, {60, 40}},
         {QImage::Format_RGB888, {600, 400}, {60, 40}, {60, 40}},
         {QImage::Format_Mono, {600, 400}, {60, 40}, {60, 40}},
-        {QImage::Format_Mono, {600, 400}, {60, 39}, {60, 39}},      // rounding of the fit
+        {QImage::Format_Mono, {600, 400}, {60, 39}, {60, 39}},     // rounding of the fit
         {QImage::Format_Grayscale8, {30, 20}, {60, 40}, {30, 20}}, // smaller: as it is
     };
     for (const Case& c : cases) {

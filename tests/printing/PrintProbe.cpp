@@ -1,8 +1,8 @@
 // Prints one document the way the PRINT command does and says what it saw:
 // whether a printer is installed, and the request's mark.
 #include "common/Exception.h"
-#include "printing/PrintCommand.h"
 #include "printing/Printing.h"
+#include "server/PrintCommand.h"
 
 #include <QApplication>
 #include <cstdio>

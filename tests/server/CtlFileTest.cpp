@@ -68,21 +68,9 @@ TEST(Grammar, ItemsAreCutAtSemicolonsKeepingEmptyOnesButNotATrailingOne) {
     EXPECT_EQ(SplitCommand(Request(" TEST = x ")), Lines({" TEST = x "})); // blanks stay
 }
 
-TEST(Grammar, KeywordNeedsItsEqualsSignAndIgnoresOnlyAsciiCase) {
-    auto command = [](const QByteArray& text) {
-        return FindCommand(ItemName(SplitCommand(Request(text)).first()));
-    };
-    EXPECT_EQ(command("TEST="), TCommand::Test);
-    EXPECT_EQ(command("TEST"), TCommand::Unknown);
-    EXPECT_EQ(command("print=A"), TCommand::Print);
-    EXPECT_EQ(command("PRINT =A"), TCommand::Unknown);
-    EXPECT_EQ(command("=A"), TCommand::Unknown);
-    EXPECT_EQ(command("eXiT="), TCommand::Exit);
-    EXPECT_EQ(command("DELETE=a=b"), TCommand::Delete);
+TEST(Grammar, TheValueIsAllAfterTheFirstEqualsSign) {
     EXPECT_EQ(ItemValue("DELETE=a=b"), QByteArray("a=b"));
     EXPECT_EQ(ItemValue("DELETE"), QByteArray());
-    // Only ASCII letters are upper-cased: a Cyrillic look-alike is no keyword.
-    EXPECT_EQ(FindCommand("\xD2\xC5\xD1\xD2"), TCommand::Unknown);
 }
 
 TEST(Grammar, ParametersAreFoundByNameIgnoringCaseFirstOneWins) {

@@ -1,8 +1,8 @@
 // Documents that are symbolic links: PRINT, SHOW and EDIT follow a link only
 // to a regular file inside the documents folder; DELETE removes the link.
 #include "ProtocolSupport.h"
-#include "printing/PrintCommand.h"
 #include "server/DocServer.h"
+#include "server/PrintCommand.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -79,7 +79,7 @@ protected:
         server.SetServerActive(true);
         WriteFile(Ctl, Request(command) + "\r\n");
         server.ExecuteCommands();
-        DocName = server.FDocName();
+        DocName = server.DocName();
         return ReadFile(Ctl).at(0);
     }
 

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -62,6 +63,25 @@ QByteArray Crlf(std::initializer_list<QByteArray> lines) {
 }
 
 } // namespace
+
+TEST(CommandTable, KeywordNeedsItsEqualsSignAndIgnoresOnlyAsciiCase) {
+    auto command = [](const QByteArray& keyword) -> std::optional<TCommand> {
+        const TDocServer::TCommandEntry* entry = TDocServer::FindCommand(keyword);
+        return entry ? std::optional(entry->Command) : std::nullopt;
+    };
+    auto first = [&](const QByteArray& text) {
+        return command(ItemName(SplitCommand(Request(text)).first()));
+    };
+    EXPECT_EQ(first("TEST="), TCommand::Test);
+    EXPECT_EQ(first("TEST"), std::nullopt);
+    EXPECT_EQ(first("print=A"), TCommand::Print);
+    EXPECT_EQ(first("PRINT =A"), std::nullopt);
+    EXPECT_EQ(first("=A"), std::nullopt);
+    EXPECT_EQ(first("eXiT="), TCommand::Exit);
+    EXPECT_EQ(first("DELETE=a=b"), TCommand::Delete);
+    // Only ASCII letters are upper-cased: a Cyrillic look-alike is no keyword.
+    EXPECT_EQ(command("\xD2\xC5\xD1\xD2"), std::nullopt);
+}
 
 TEST(Cycle, GrammarEdgeCasesGetTheirMarks) {
     Rig r;
@@ -140,12 +160,12 @@ TEST(Delete, DeletesTheFirstExistingFormatOnly) {
     EXPECT_EQ(r.Cycle(Crlf({Request("DELETE=A")})), Crlf({Request("DELETE=A", "id", '<')}));
     EXPECT_FALSE(QFileInfo::exists(r.Docs + "A.tif"));
     EXPECT_TRUE(QFileInfo::exists(r.Docs + "A.bmp"));
-    EXPECT_EQ(r.Server->FDocName(), "A");
+    EXPECT_EQ(r.Server->DocName(), "A");
     EXPECT_EQ(r.Host.PathLine, r.Docs + "A.tif"); // set before the deletion
     r.Server->SetServerActive(false);
     EXPECT_EQ(r.Host.StateText, TDocServer::kStateViewing); // the name stays current
     r.Server->SetServerActive(true);
-    EXPECT_EQ(r.Server->FDocName(), QString());
+    EXPECT_EQ(r.Server->DocName(), QString());
     EXPECT_EQ(r.Host.PathLine, r.Docs);
     EXPECT_EQ(r.Cycle(Crlf({Request("DELETE=A"), Request("DELETE=A", "2")})),
               Crlf({Request("DELETE=A", "id", '<'), Request("DELETE=A", "2", '#')}));
@@ -178,7 +198,7 @@ TEST(Delete, UnsafeNamesNeverReachTheFileSystem) {
     for (const char* f :
          {"/x.tif", "/docs/sub.tif", "/docs/sub/y.tif", "/docs/..tif", "/docs/.tif"})
         EXPECT_TRUE(QFileInfo::exists(r.Dir.path() + f)) << f;
-    EXPECT_EQ(r.Server->FDocName(), QString());
+    EXPECT_EQ(r.Server->DocName(), QString());
     EXPECT_FALSE(TDocServer::IsSafeDocName(QString(QChar(0))));
     EXPECT_TRUE(TDocServer::IsSafeDocName(QStringLiteral("...")));
 }
@@ -187,12 +207,12 @@ TEST(Edit, EmptyNameIsSetFirstThenRefused) {
     Rig r;
     WriteFile(r.Docs + "A.tif", "t");
     r.Cycle(Crlf({Request("DELETE=A")}));
-    ASSERT_EQ(r.Server->FDocName(), "A");
+    ASSERT_EQ(r.Server->DocName(), "A");
     EXPECT_EQ(r.Cycle(Crlf({Request("EDIT=")})), Crlf({Request("EDIT=", "id", '#')}));
-    EXPECT_EQ(r.Server->FDocName(), QString());
+    EXPECT_EQ(r.Server->DocName(), QString());
     EXPECT_EQ(r.Host.PathLine, r.Docs);
     EXPECT_TRUE(r.Server->IsActive());
-    EXPECT_EQ(r.Server->FHeldLine(), QByteArray());
+    EXPECT_EQ(r.Server->HeldLine(), QByteArray());
 }
 
 TEST(DocFileName, FirstExistingFormatElseTheDefaultExtension) {
@@ -342,12 +362,12 @@ TEST(HeldRequest, EndsWithItsMarkWhenTheServerIsSwitchedOn) {
     EXPECT_EQ(r.Host.Error, QStringLiteral("Не могу открыть Файла риснука"));
     r.Server->SetServerActive(true); // no source: "#"
     EXPECT_EQ(ReadFile(r.Ctl), Crlf({Request("SHOW=A", "id", '#'), Request("TEST=", "b")}));
-    EXPECT_EQ(r.Server->FHeldLine(), QByteArray());
+    EXPECT_EQ(r.Server->HeldLine(), QByteArray());
 
     r.Server->SetHeldCommand(Request("EDIT=A", "e", '*'), true);
     EXPECT_EQ(r.Host.StateText, TDocServer::kStateEditing);
     r.Server->FinishHeldCommand('#'); // the window closes
-    EXPECT_EQ(r.Server->FHeldLine(), QByteArray());
+    EXPECT_EQ(r.Server->HeldLine(), QByteArray());
 }
 
 // The event path: a change wakes the server at once (no timer tick here),

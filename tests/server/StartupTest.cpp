@@ -122,11 +122,12 @@ TEST(InstanceName, SlashesAndUpperCase) {
 
 TEST(TempFileName, FormatAndCollision) {
     std::uint32_t tick = 0xAB12;
-    const QString first = MakeTempFileName("bmp", [&] { return tick++; });
+    const QString first = FreeNameInTempFolder("bmp", [&] { return tick++; });
     EXPECT_EQ(first, QDir::tempPath() + "/0000AB12.bmp");
     gdtest::WriteFile(QDir::tempPath() + "/0000AB13.tmp", "");
     tick = 0xAB13;
-    EXPECT_EQ(MakeTempFileName("tmp", [&] { return tick++; }), QDir::tempPath() + "/0000AB14.tmp");
+    EXPECT_EQ(FreeNameInTempFolder("tmp", [&] { return tick++; }),
+              QDir::tempPath() + "/0000AB14.tmp");
     QFile::remove(QDir::tempPath() + "/0000AB13.tmp");
 }
 

@@ -82,10 +82,10 @@ TEST(Watcher, VanishedFileLeavesTheListAndAnEmptyFolderGivesNoFile) {
     EXPECT_EQ(w.Next(), "a.dde");
     QFile::remove(w.Folder + "b.dde");
     EXPECT_EQ(w.Next(), "a.dde");
-    EXPECT_EQ(w.Watcher.FSeenFiles().size(), 1);
+    EXPECT_EQ(w.Watcher.SeenFiles().size(), 1);
     QFile::remove(w.Folder + "a.dde");
     EXPECT_EQ(w.Watcher.NextCtlFile(w.Folder), QString());
-    EXPECT_TRUE(w.Watcher.FSeenFiles().isEmpty());
+    EXPECT_TRUE(w.Watcher.SeenFiles().isEmpty());
 }
 
 TEST(Watcher, StaleFileIsDeletedAfterMoreThanTenMinutesUnchanged) {
@@ -103,9 +103,9 @@ TEST(Watcher, StaleFileIsDeletedAfterMoreThanTenMinutesUnchanged) {
     w.Watcher.ScanCtlFolder(w.Folder);
     EXPECT_FALSE(QFileInfo::exists(w.Folder + "a.dde"));
     EXPECT_TRUE(QFileInfo::exists(w.Folder + "b.dde"));
-    EXPECT_EQ(w.Watcher.FSeenFiles().size(), 2); // a leaves at its turn
+    EXPECT_EQ(w.Watcher.SeenFiles().size(), 2); // a leaves at its turn
     EXPECT_EQ(w.Next(), "b.dde");
-    EXPECT_EQ(w.Watcher.FSeenFiles().size(), 1);
+    EXPECT_EQ(w.Watcher.SeenFiles().size(), 1);
 }
 
 TEST(Watcher, AgesSurviveTheTickCounterWrappingAround) {

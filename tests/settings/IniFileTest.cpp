@@ -1,6 +1,6 @@
+#include "settings/IniFile.h"
 #include "common/Exception.h"
 #include "common/IntText.h"
-#include "settings/IniFile.h"
 #include "settings/Settings.h"
 #include "support/TestSupport.h"
 
@@ -26,8 +26,8 @@ TEST(IntText, PlatformIntegerRules) {
     EXPECT_EQ(ParseInt(QByteArray("$FFFFFFFF")), -1);
     EXPECT_EQ(ParseInt(QByteArray("2147483647")), 2147483647);
     EXPECT_EQ(ParseInt(QByteArray("-2147483648")), -2147483647 - 1);
-    for (const char* bad : {"", " ", "abc", "yes", "12 ", "1.5", "0x", "$", "2147483648",
-                            "$100000000", "1e3", "--1"})
+    for (const char* bad :
+         {"", " ", "abc", "yes", "12 ", "1.5", "0x", "$", "2147483648", "$100000000", "1e3", "--1"})
         EXPECT_FALSE(ParseInt(QByteArray(bad)).has_value()) << bad;
 }
 
@@ -201,12 +201,12 @@ TEST_F(SettingsTest, ReadingRules) {
         const char* wantExt;
         bool wantKeep;
     } cases[] = {
-        {"BMP", "0", "bmp", true}, {"jpg", "1", "jpg", false}, {"jpeg", "yes", "tif", true},
-        {"tiff", "2", "tif", false}, {"", "0x1", "tif", false}, {"Jpg", "abc", "jpg", true},
+        {"BMP", "0", "bmp", true},   {"jpg", "1", "jpg", false}, {"jpeg", "yes", "tif", true},
+        {"tiff", "2", "tif", false}, {"", "0x1", "tif", false},  {"Jpg", "abc", "jpg", true},
     };
     for (const Case& c : cases) {
-        WriteFile(path(), QByteArray("[Setup]\nDefFileExt=") + c.ext + "\nConvertDefExt=" +
-                              c.convert + "\n");
+        WriteFile(path(), QByteArray("[Setup]\nDefFileExt=") + c.ext +
+                              "\nConvertDefExt=" + c.convert + "\n");
         TSettings s(path());
         s.LoadSetup();
         EXPECT_EQ(s.GetDefFileExt(), c.wantExt) << c.ext;

@@ -60,7 +60,7 @@ protected:
     // An EDIT request for the name, held at once.
     void EditDocument(const QByteArray& name) {
         Cycle({"EDIT=" + name});
-        ASSERT_TRUE(w->Server()->FEditMode());
+        ASSERT_TRUE(w->Server()->EditMode());
     }
 
     // The marks of the file's lines, in order.

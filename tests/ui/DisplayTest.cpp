@@ -170,7 +170,7 @@ TEST_F(Display, EditOfAMissingFileStartsAnEmptyDocument) {
     Cycle({"EDIT=New", "EDIT="});
     EXPECT_TRUE(errors.isEmpty());
     EXPECT_EQ(Marks(), "*>");
-    EXPECT_TRUE(w->Server()->FEditMode());
+    EXPECT_TRUE(w->Server()->EditMode());
     EXPECT_EQ(w->StatusPanel1->text(), "Редактирование");
     EXPECT_EQ(w->StaticText->text(), docs + "/New.tif");
     EXPECT_EQ(w->FPages.Count(), 0);

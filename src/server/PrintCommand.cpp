@@ -1,7 +1,8 @@
 #include "PrintCommand.h"
 
-#include "PrintDocument.h"
+#include "CtlFile.h"
 #include "common/IntText.h"
+#include "common/Messages.h"
 
 #include <QFileInfo>
 
@@ -10,17 +11,17 @@ namespace gd {
 char ExecutePrintCommand(IDocPrinter& printer, const QString& docName, const QString& path,
                          const QString& copiesText) {
     if (!printer.PrinterAvailable())
-        return '#';
+        return kMarkFailed;
     const int copies = ParseInt(copiesText).value_or(1);
     if (!QFileInfo(path).isFile())
-        return '#';
+        return kMarkFailed;
     try {
         printer.PrintFile(path, PrintJobTitle(docName), copies);
     } catch (...) {
         // Unattended: the client learns of the failure from the mark alone.
-        return '#';
+        return kMarkFailed;
     }
-    return '<';
+    return kMarkDone;
 }
 
 } // namespace gd

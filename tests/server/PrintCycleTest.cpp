@@ -1,8 +1,8 @@
 // PRINT requests carried out by the server's command cycle on a real control
 // file, with a recording printer in place of CUPS.
 #include "common/Exception.h"
-#include "printing/PrintCommand.h"
 #include "server/DocServer.h"
+#include "server/PrintCommand.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -88,7 +88,7 @@ TEST_F(PrintCycle, PrintsTheFirstExistingFileWithTitleAndCopies) {
     EXPECT_EQ(printer.calls[1].title, QString::fromUtf8("Kvelmar - Дело"));
     EXPECT_EQ(printer.calls[2].copies, 1);
     // PRINT leaves the current document alone.
-    EXPECT_TRUE(server->FDocName().isEmpty());
+    EXPECT_TRUE(server->DocName().isEmpty());
 }
 
 TEST_F(PrintCycle, RefusalsAndFailuresAreMarkedAndTheServerGoesOn) {

@@ -4,8 +4,8 @@
 
 namespace gd {
 
-// What the PRINT command needs of printing. The window implements it over
-// the printing library, so the server reaches printing without widgets.
+// What the PRINT command needs of printing. The printing library implements
+// it, so the server prints without linking printing, documents or widgets.
 class IDocPrinter {
 public:
     virtual ~IDocPrinter() = default;
@@ -19,7 +19,8 @@ public:
 
 // The PRINT command: docName as the request gives it, path the file it
 // resolves to, copiesText the value of "COPIES" (empty when absent). Returns
-// the request's mark: '<' printed, '#' refused or failed (never a message).
+// the request's mark: kMarkDone printed, kMarkFailed refused or failed
+// (never a message).
 char ExecutePrintCommand(IDocPrinter& printer, const QString& docName, const QString& path,
                          const QString& copiesText);
 
