@@ -31,14 +31,14 @@ TDocServer::TDocServer(IServerHost& host, const TCommandLine& commandLine,
 }
 
 void TDocServer::StartChangeEvents() {
-    if (FClientBound()) {
+    if (ClientBound()) {
         // The folder is watched, not the file: a file replaced by a rename
         // is seen too.
         const qsizetype slash = FCtlFileNow.lastIndexOf(u'/');
         FEventFolder = slash < 0 ? QStringLiteral(".") : FCtlFileNow.left(slash + 1);
         FCtlName = EncodeFileName(FCtlFileNow.mid(slash + 1));
     } else {
-        FEventFolder = FDocFolder();
+        FEventFolder = DocFolder();
     }
     if (FEventFolder.isEmpty() || !ChangeEventsReliable(FEventFolder))
         return;
@@ -65,17 +65,17 @@ void TDocServer::DrainEvents() {
         FCtlStream.Forget();
     }
     for (const QByteArray& name : names) {
-        if (FClientBound() ? name != FCtlName : !IsCtlFileName(name))
+        if (ClientBound() ? name != FCtlName : !IsCtlFileName(name))
             continue;
-        const QString path = FClientBound() ? FCtlFileNow : FDocFolder() + DecodeFileName(name);
-        if (!FClientBound())
+        const QString path = ClientBound() ? FCtlFileNow : DocFolder() + DecodeFileName(name);
+        if (!ClientBound())
             FKept.Changed(name);
         FCtlStream.Touched(path);
         // The open file's events are the server's own marks.
         if (!(FCtlStream.IsOpen() && path == FCtlFileNow))
             FWakeFiles.insert(path);
     }
-    if (overflow && FClientBound())
+    if (overflow && ClientBound())
         FWakeFiles.insert(FCtlFileNow);
 }
 
@@ -87,7 +87,7 @@ void TDocServer::Wake() {
         return;
     // In folder mode the changed files come in their turn of the rotation;
     // cycles for the others cost a look at their size and time.
-    const qsizetype most = FClientBound() ? 1 : FWatcher.FSeenFiles().size() + 1;
+    const qsizetype most = ClientBound() ? 1 : FWatcher.SeenFiles().size() + 1;
     for (qsizetype i = 0; i < most && FActive && !FExitRequest && !FWakeFiles.isEmpty(); ++i) {
         FTag = 0;
         TimerCommandTimer();
@@ -97,7 +97,7 @@ void TDocServer::Wake() {
 }
 
 QList<TFoundFile> TDocServer::ListFolder(const QString& folder) {
-    if (!FEvents || FClientBound())
+    if (!FEvents || ClientBound())
         return FSeams.ListFolder(folder);
     DrainEvents();
     return FKept.List(folder);

@@ -426,7 +426,7 @@ void TfrmMain::ActionSaveExecute() {
 
 void TfrmMain::ActionExportPdfExecute() {
     Guarded([this] {
-        const QString name = FServer ? FServer->FDocName() : QString();
+        const QString name = FServer ? FServer->DocName() : QString();
         const QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
         QString path = ChooseExportFile(
             QDir(folder).filePath((name.isEmpty() ? QStringLiteral("document") : name) + ".pdf"));

@@ -342,7 +342,7 @@ TEST_F(Editing, ExportPdfWritesThePagesAsShownWithoutSaving) {
     EXPECT_EQ(w->A.ActionExportPdf->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_E));
     w->Server()->SetServerActive(true); // ends the view
     Cycle({"EDIT=A"});
-    ASSERT_TRUE(w->Server()->FEditMode());
+    ASSERT_TRUE(w->Server()->EditMode());
     w->View().ShowPage(1);
     ASSERT_TRUE(Run(w->A.ActionClear));
 
