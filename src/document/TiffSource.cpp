@@ -44,6 +44,8 @@ using TiffPtr = std::unique_ptr<TIFF, TiffCloser>;
 
 // Offsets of the directories in the main chain, stopping at a loop, an
 // offset outside the file or a directory cut short by the end of the file.
+// The last two are a file cut short: the lost directory is kept as a frame
+// that does not read, so the document never looks whole.
 std::vector<quint64> WalkDirectories(QFile& f) {
     std::vector<quint64> offsets;
     const qint64 size = f.size();
@@ -72,18 +74,31 @@ std::vector<quint64> WalkDirectories(QFile& f) {
     std::unordered_set<quint64> seen;
     const int countSize = big ? 8 : 2, entrySize = big ? 20 : 12, nextSize = big ? 8 : 4;
     while (off != 0 && int(offsets.size()) < kMaxPages) {
-        if (off >= quint64(size) || !seen.insert(off).second || !f.seek(qint64(off)))
+        if (!seen.insert(off).second)
             break;
+        // A first directory outside the file is no TIFF at all, not a cut one.
+        const bool cut = !offsets.empty();
+        if (off >= quint64(size) || !f.seek(qint64(off))) {
+            if (cut)
+                offsets.push_back(off);
+            break;
+        }
         QByteArray c = f.read(countSize);
-        if (c.size() != countSize)
+        if (c.size() != countSize) {
+            if (cut)
+                offsets.push_back(off);
             break;
+        }
         const auto* cp = reinterpret_cast<const uchar*>(c.constData());
         const quint64 n = big ? u64(cp) : u16(cp);
         if (n == 0 || n > 65535)
             break;
         const quint64 nextAt = off + countSize + n * entrySize;
-        if (nextAt + nextSize > quint64(size) || !f.seek(qint64(nextAt)))
+        if (nextAt + nextSize > quint64(size) || !f.seek(qint64(nextAt))) {
+            if (cut)
+                offsets.push_back(off);
             break;
+        }
         QByteArray nx = f.read(nextSize);
         if (nx.size() != nextSize)
             break;

@@ -114,7 +114,7 @@ TEST(PageView, APageOverTheLimitsSaysWhyInPlaceOfThePicture) {
     view.ReloadDocument(path);
     EXPECT_EQ(pages.Count(), 1);
     EXPECT_FALSE(box.HasPicture()); // nothing to edit
-    EXPECT_TRUE(box.Message().contains(QStringLiteral("20000 × 20000"))) << box.Message();
+    EXPECT_TRUE(box.Message().contains(QStringLiteral("20000 × 20000"))) << box.Message().toStdString();
     QImage rendered(480, 120, QImage::Format_RGB32);
     rendered.fill(Qt::white);
     box.render(&rendered, QPoint(), QRegion(), QWidget::RenderFlags());
