@@ -116,6 +116,7 @@ struct Plan {
     QImage::Format format = QImage::Format_Invalid;
     bool invert = false; // MinIsWhite gray
     int bps = 0, spp = 0;
+    uint16_t compression = COMPRESSION_NONE;
     bool tiled = false;
     quint32 width = 0, height = 0;
     quint32 flags = 0;
@@ -147,6 +148,7 @@ bool MakePlan(TIFF* tif, Plan& p) {
     p.height = h;
     p.bps = bps;
     p.spp = spp;
+    p.compression = compression;
     p.tiled = TIFFIsTiled(tif);
     const bool contig = planar == PLANARCONFIG_CONTIG || spp == 1;
     const bool plain = contig && sampleFormat == SAMPLEFORMAT_UINT &&
@@ -353,9 +355,9 @@ bool DecodeUnits(TIFF* tif, const Job& job, uint32_t first, uint32_t last) {
 
 class TiffSource final : public TFrameSource {
 public:
-    TiffSource(QString path, std::vector<quint64> offsets, TIFF* tif)
-        : FPath(std::move(path)), FOffsets(std::move(offsets)), FTif(tif) {}
+    TiffSource(std::vector<quint64> offsets, TIFF* tif) : FOffsets(std::move(offsets)), FTif(tif) {}
     int FrameCount() const override { return int(FOffsets.size()); }
+    int Handle() const override { return TIFFFileno(FTif.get()); }
 
     GpStatus ReadHeader(int index, TFrameHeader& h) override {
         Plan p;
@@ -377,6 +379,9 @@ public:
             return GpStatus::GenericError;
         if (!FrameSizeAllowed(p.width, p.height, QImage::toPixelFormat(p.format).bitsPerPixel()))
             return GpStatus::OutOfMemory;
+        // libtiff reads a compression it has no codec for as blank pixels.
+        if (!TIFFIsCODECConfigured(p.compression))
+            return GpStatus::UnknownImageFormat;
         img = QImage(int(p.width), int(p.height), p.format);
         if (img.isNull())
             return GpStatus::OutOfMemory;
@@ -426,7 +431,7 @@ public:
             const uint32_t mid = units / 2;
             bool ok2 = false, opened = false;
             std::thread worker([&] {
-                TiffPtr second(OpenTiff(FPath, "rmh"));
+                TiffPtr second(OpenTiff(HandlePath(TIFFFileno(tif)), "rmh"));
                 opened = second && TIFFSetSubDirectory(second.get(), FOffsets[size_t(index)]);
                 if (opened)
                     ok2 = DecodeUnits(second.get(), job, mid, units);
@@ -469,7 +474,6 @@ private:
         return ok ? GpStatus::Ok : GpStatus::GenericError;
     }
 
-    QString FPath;
     std::vector<quint64> FOffsets;
     TiffPtr FTif;
     quint64 FCurrent = 0;
@@ -501,7 +505,7 @@ std::unique_ptr<TFrameSource> OpenTiffSource(const QString& path, GpStatus& stat
         return nullptr;
     }
     status = GpStatus::Ok;
-    return std::make_unique<TiffSource>(path, std::move(offsets), tif);
+    return std::make_unique<TiffSource>(std::move(offsets), tif);
 }
 
 } // namespace gd
