@@ -353,6 +353,25 @@ bool DecodeUnits(TIFF* tif, const Job& job, uint32_t first, uint32_t last) {
     return ok;
 }
 
+// A strip larger than this is decoded row by row rather than into a buffer
+// of its own as big as the page.
+constexpr size_t kBigStrip = size_t(16) * 1024 * 1024;
+
+// The one strip of a page, row by row; false when a row did not decode (it
+// and the rows after it are left blank).
+bool DecodeRows(TIFF* tif, const Job& job) {
+    std::vector<uchar> row(size_t(job.rowBytes));
+    for (uint32_t y = 0; y < job.unitRows; ++y) {
+        if (TIFFReadScanline(tif, row.data(), y, 0) != 1) {
+            for (uint32_t r = y; r < job.unitRows; ++r)
+                std::memset(job.bits + size_t(r) * size_t(job.bpl), 0, size_t(job.bpl));
+            return false;
+        }
+        EmitRow(*job.plan, row.data(), job.rowBytes, job.bits, job.bpl, int(y));
+    }
+    return true;
+}
+
 class TiffSource final : public TFrameSource {
 public:
     TiffSource(std::vector<quint64> offsets, TIFF* tif) : FOffsets(std::move(offsets)), FTif(tif) {}
@@ -427,7 +446,9 @@ public:
         bool ok = true;
         const bool parallel = units >= 2 && img.sizeInBytes() >= 4 * 1024 * 1024 &&
                               std::thread::hardware_concurrency() >= 2;
-        if (parallel) {
+        if (!p.tiled && units == 1 && size_t(job.rowBytes) * job.unitRows > kBigStrip) {
+            ok = DecodeRows(tif, job);
+        } else if (parallel) {
             const uint32_t mid = units / 2;
             bool ok2 = false, opened = false;
             std::thread worker([&] {
