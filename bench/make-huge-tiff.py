@@ -1,16 +1,19 @@
 #!/usr/bin/env python3
 # Writes a TIFF of a few KB that declares a huge 8-bit page: one deflate strip
-# meant to hold the whole page, cut short after BUDGET bytes.
-#   make-huge-tiff.py OUT WIDTH HEIGHT SAMPLES   (1 gray, 3 RGB)
+# meant to hold the whole page, cut short after BUDGET bytes; with "whole",
+# the strip holds the whole (blank) page.
+#   make-huge-tiff.py OUT WIDTH HEIGHT SAMPLES [whole]   (1 gray, 3 RGB)
 import struct, sys, zlib
-def huge_tiff(path, width, height, spp, budget=3500):
-    # One deflate strip holding the whole declared page, cut to `budget` bytes.
+def huge_tiff(path, width, height, spp, whole=False, budget=3500):
     comp = zlib.compressobj(9)
     data = b''
     chunk = b'\0' * (1 << 20)
-    while len(data) < budget:
-        data += comp.compress(chunk)
-    data = data[:budget]
+    left = width * height * spp
+    while left > 0 and (whole or len(data) < budget):
+        n = min(left, len(chunk))
+        data += comp.compress(chunk[:n])
+        left -= n
+    data = data + comp.flush() if whole else data[:budget]
     entries = []
     def e(tag, typ, count, value):
         entries.append((tag, typ, count, value))
@@ -45,4 +48,5 @@ def huge_tiff(path, width, height, spp, budget=3500):
     out += struct.pack('<I', 0) + extra + data
     open(path, 'wb').write(out)
 if __name__ == '__main__':
-    huge_tiff(sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]))
+    huge_tiff(sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]),
+              len(sys.argv) > 5 and sys.argv[5] == 'whole')

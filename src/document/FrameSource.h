@@ -34,7 +34,14 @@ public:
     // Decodes the frame. `image` may hold a partly decoded frame even when
     // the status fails (a damaged strip leaves its rows blank).
     virtual GpStatus Decode(int index, QImage& image) = 0;
+    // The descriptor of the file the source holds open; -1 when none.
+    virtual int Handle() const { return -1; }
 };
+
+// A path that opens the file behind an open descriptor again, as a new open
+// file description of its own (own offset), even after the file was renamed
+// or deleted: never the file's name.
+QString HandlePath(int fd);
 
 // Opens a file by its content: TIFF through libtiff, anything else through
 // Qt's codecs. None when nothing can read it; `status` tells why.

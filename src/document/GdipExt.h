@@ -55,6 +55,9 @@ public:
     // a frame of the source. Use the result before asking another page of the
     // same list.
     TGPBitmap* GetBitmap();
+    // Made from a bitmap of its own (or a file): never shows a source frame,
+    // even when the bitmap is missing (a failed copy).
+    bool HasOwnImage() const { return FOwnImage; }
 
     TImagePages* FOwner = nullptr; // set by the list
     std::unique_ptr<TGPBitmap> FBitmap;

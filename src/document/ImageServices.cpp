@@ -89,12 +89,13 @@ QImage::Format QImageFormatOf(quint32 pixelFormat) {
 namespace {
 
 constexpr int kQtDefaultDpm = 2835; // what Qt's readers leave when a file states no resolution
-constexpr int kScreenDpm = 3780;    // what a QImage made in memory gets (96 dpi)
 
-// Whole dots per inch survive the trip through dots per metre.
+// Whole dots per inch survive the trip through whole dots per metre (96 dpi
+// is 3780, 72 dpi 2835).
 double DpmToDpi(int dotsPerMeter) {
     const double dpi = dotsPerMeter * 0.0254;
-    return std::abs(dpi - std::round(dpi)) < 0.01 ? std::round(dpi) : dpi;
+    const double whole = std::round(dpi);
+    return qRound(whole / 0.0254) == dotsPerMeter ? whole : dpi;
 }
 
 quint32 MemoryFlags(const QImage& img) {
@@ -104,10 +105,10 @@ quint32 MemoryFlags(const QImage& img) {
     return f;
 }
 
+// A picture in memory carries the resolution it was given (a decoded frame
+// the one its file states, or 96); 2835 dots per metre is a real 72 dpi.
 double DpiOf(int dotsPerMeter) {
-    const bool stated =
-        dotsPerMeter > 0 && dotsPerMeter != kQtDefaultDpm && dotsPerMeter != kScreenDpm;
-    return stated ? DpmToDpi(dotsPerMeter) : 96.0;
+    return dotsPerMeter > 0 ? DpmToDpi(dotsPerMeter) : 96.0;
 }
 
 // Resolution stated in a BMP or JFIF header, which Qt does not tell apart
@@ -133,13 +134,15 @@ double StatedDpi(const QByteArray& head, const QByteArray& format) {
     return -1;
 }
 
-// Frames read by Qt's codecs (JPEG, BMP, PNG, GIF...), chosen by content.
+// Frames read by Qt's codecs (JPEG, BMP, PNG, GIF...), chosen by content,
+// always from the file opened first.
 class QtSource final : public TFrameSource {
 public:
-    QtSource(QString path, QByteArray format, int count, QByteArray head)
-        : FPath(std::move(path)), FFormat(std::move(format)), FCount(count),
+    QtSource(std::unique_ptr<QFile> file, QByteArray format, int count, QByteArray head)
+        : FFile(std::move(file)), FFormat(std::move(format)), FCount(count),
           FHead(std::move(head)) {}
     int FrameCount() const override { return FCount; }
+    int Handle() const override { return FFile->handle(); }
     QUuid Dimension() const override {
         return FFormat == "gif" ? FrameDimensionTime : FrameDimensionPage;
     }
@@ -190,7 +193,9 @@ public:
 
 private:
     GpStatus Read(int index, QImage& img) {
-        QImageReader r(FPath, FFormat);
+        if (!FFile->seek(0))
+            return GpStatus::GenericError;
+        QImageReader r(FFile.get(), FFormat);
         r.setAutoTransform(false);
         for (int i = 0; i < index; ++i)
             if (!r.jumpToNextImage())
@@ -208,7 +213,7 @@ private:
         return GpStatus::Ok;
     }
 
-    QString FPath;
+    std::unique_ptr<QFile> FFile;
     QByteArray FFormat;
     int FCount;
     QByteArray FHead;
@@ -219,20 +224,26 @@ private:
 
 } // namespace
 
+QString HandlePath(int fd) {
+    return fd < 0 ? QString() : QStringLiteral("/proc/self/fd/%1").arg(fd);
+}
+
 std::unique_ptr<TFrameSource> OpenFrameSource(const QString& path, GpStatus& status) {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) {
+    auto f = std::make_unique<QFile>(path);
+    if (!f->open(QIODevice::ReadOnly)) {
         status = GpStatus::FileNotFound;
         return nullptr;
     }
-    const QByteArray head = f.read(64);
-    f.close();
-    if (IsTiffSignature(head))
-        return OpenTiffSource(path, status);
+    const QByteArray head = f->read(64);
+    if (IsTiffSignature(head)) {
+        // libtiff reads through a descriptor of its own, opened from this one.
+        return OpenTiffSource(HandlePath(f->handle()), status);
+    }
     // Qt's own cap on a decoded image is lower than ours.
     if (QImageReader::allocationLimit() < int(kMaxFrameBytes / (1024 * 1024)))
         QImageReader::setAllocationLimit(int(kMaxFrameBytes / (1024 * 1024)));
-    QImageReader r(path);
+    f->seek(0);
+    QImageReader r(f.get());
     r.setDecideFormatFromContent(true);
     const QByteArray format = r.format();
     // Only the codecs documents use: no SVG, PDF or other plugin formats.
@@ -245,7 +256,7 @@ std::unique_ptr<TFrameSource> OpenFrameSource(const QString& path, GpStatus& sta
     if (count <= 0 || !r.supportsAnimation())
         count = 1;
     status = GpStatus::Ok;
-    return std::make_unique<QtSource>(path, format, std::min(count, 100000), head);
+    return std::make_unique<QtSource>(std::move(f), format, std::min(count, 100000), head);
 }
 
 // ---- TGPImage -----------------------------------------------------------------
@@ -386,6 +397,8 @@ QString FrameFailureText(TGPImage& image) {
             .arg(w)
             .arg(h)
             .arg(kMaxFramePixels / 1000000);
+    if (status == GpStatus::UnknownImageFormat)
+        return QStringLiteral("Страница записана в неизвестном виде и не может быть показана");
     return QStringLiteral("Страница повреждена или записана в неизвестном виде");
 }
 
@@ -421,6 +434,10 @@ void TGPBitmap::OpenFile(const QString& path) {
     GpStatus status = GpStatus::Ok;
     FSourceFrames = OpenFrameSource(path, status);
     Fail(status);
+}
+
+QString TGPBitmap::OpenFilePath() const {
+    return FSourceFrames ? HandlePath(FSourceFrames->Handle()) : QString();
 }
 
 std::unique_ptr<TGPBitmap> TGPBitmap::FromFile(const QString& path) {

@@ -172,6 +172,9 @@ public:
 
     // The file the bitmap was opened from; empty for one made in memory.
     const QString& FileName() const { return FFileName; }
+    // A path to open the very file this bitmap holds open, whatever was done
+    // to its name since (see HandlePath); empty when it holds none.
+    QString OpenFilePath() const;
 
 protected:
     TGPBitmap() = default;

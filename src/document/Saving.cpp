@@ -228,6 +228,14 @@ bool CopyableAsItIs(TIFF* tif) {
            orientation == ORIENTATION_TOPLEFT && !TIFFIsTiled(tif);
 }
 
+// A frame in strips whose compression no codec here reads: it cannot be
+// decoded, but its data can be copied as it is.
+bool UnknownCompression(TIFF* tif) {
+    uint16_t compression = COMPRESSION_NONE;
+    TIFFGetField(tif, TIFFTAG_COMPRESSION, &compression);
+    return !TIFFIsCODECConfigured(compression) && !TIFFIsTiled(tif);
+}
+
 // ---- The parallel save -------------------------------------------------------------
 
 // What a worker needs to decode one page without touching the page list.
@@ -235,14 +243,20 @@ struct TPageJob {
     TGPBitmap* Own = nullptr; // the page's own bitmap
     int Frame = -1;           // else a frame of the source file
     bool Raw = false;         // the frame is copied compressed by the writer
+    bool NoImage = false;     // neither: the page cannot be written
 };
 
-enum class TPageState { Pending, Encoded, Raw, Skipped, Failed };
+enum class TPageState { Pending, Encoded, Raw, Failed };
 
 struct TPageResult {
     TPageState State = TPageState::Pending;
     TMemFile Tiff;
+    QString Why; // of a page that failed, for the user; empty for a write error
 };
+
+QString PageNotSaved(int index, const QString& why) {
+    return QString::asprintf("Страница %d не может быть сохранена: ", index + 1) + why;
+}
 
 class TParallelTiffWriter {
 public:
@@ -254,7 +268,8 @@ public:
           FWindow(2 * std::max(1, threads)) {}
 
     // `source`: the source file open in libtiff, for the frames copied as
-    // they are.
+    // they are. A page that cannot be written stops the run; its reason is
+    // then PageError().
     int Run(TIFF* out, TIFF* source, const std::function<void(int, int)>& progress) {
         std::vector<std::thread> workers;
         for (int i = 0; i < FThreads; ++i)
@@ -275,6 +290,8 @@ public:
             FChanged.notify_all();
             if (result.State == TPageState::Failed) {
                 ok = false;
+                if (!result.Why.isEmpty())
+                    FPageError = PageNotSaved(i, result.Why);
             } else if (result.State == TPageState::Encoded) {
                 ok = AppendEncodedPage(out, result.Tiff);
                 if (ok)
@@ -282,6 +299,9 @@ public:
             } else if (result.State == TPageState::Raw) {
                 ok = source && TIFFSetDirectory(source, tdir_t(FJobs[size_t(i)].Frame)) == 1 &&
                      CopyDirectory(source, out);
+                if (!ok)
+                    FPageError =
+                        PageNotSaved(i, QStringLiteral("не удалось скопировать её данные"));
                 if (ok)
                     ++written;
             }
@@ -297,6 +317,8 @@ public:
             t.join();
         return ok ? written : -1;
     }
+
+    const QString& PageError() const { return FPageError; }
 
 private:
     void Work() {
@@ -332,6 +354,11 @@ private:
             result.State = TPageState::Raw;
             return result;
         }
+        if (job.NoImage) {
+            result.State = TPageState::Failed;
+            result.Why = QStringLiteral("у неё нет изображения");
+            return result;
+        }
         TGPBitmap* bitmap = job.Own;
         std::unique_ptr<TGPBitmap> fresh;
         if (bitmap && !bitmap->FileName().isEmpty()) {
@@ -351,9 +378,13 @@ private:
             bitmap = source.get();
         }
         QImage image = bitmap ? bitmap->ToQImage() : QImage();
-        if (image.isNull()) {
-            // A page without any image cannot be written: it is left out.
-            result.State = TPageState::Skipped;
+        if (image.isNull() || bitmap->FrameStatus() != GpStatus::Ok) {
+            // Never left out nor written in part: the save stops.
+            result.State = TPageState::Failed;
+            result.Why =
+                !bitmap ? QStringLiteral("у неё нет изображения") : FrameFailureText(*bitmap);
+            if (result.Why.isEmpty())
+                result.Why = QStringLiteral("её изображение не читается");
             return result;
         }
         const int compression = BitsPerPixel(bitmap->GetPixelFormat()) == 1
@@ -371,6 +402,7 @@ private:
 
     const std::vector<TPageJob> FJobs;
     const QString FSourceFile;
+    QString FPageError;
     std::vector<TPageResult> FResults;
     const int FThreads;
     const int FWindow;
@@ -381,19 +413,20 @@ private:
     bool FStop = false;
 };
 
-// The first page that gives an image, as a picture of its own.
+// The first page, the one a single-image format keeps, as a picture of its
+// own; throws when it has no image or it does not decode.
 QImage FirstPicture(TImagePages& pages) {
-    for (int i = 0; i < pages.Count(); ++i)
-        if (TGPBitmap* b = pages.Get(i)->GetBitmap()) {
-            QImage img = b->ToQImage();
-            if (!img.isNull()) {
-                // Keep the page's resolution in the written file.
-                img.setDotsPerMeterX(qRound(b->GetHorizontalResolution() / 0.0254));
-                img.setDotsPerMeterY(qRound(b->GetVerticalResolution() / 0.0254));
-                return img;
-            }
-        }
-    return QImage();
+    TGPBitmap* b = pages.Get(0)->GetBitmap();
+    QImage img = b ? b->ToQImage() : QImage();
+    if (img.isNull() || b->FrameStatus() != GpStatus::Ok) {
+        const QString why = b ? FrameFailureText(*b) : QString();
+        throw Exception(
+            PageNotSaved(0, why.isEmpty() ? QStringLiteral("у неё нет изображения") : why));
+    }
+    // Keep the page's resolution in the written file.
+    img.setDotsPerMeterX(qRound(b->GetHorizontalResolution() / 0.0254));
+    img.setDotsPerMeterY(qRound(b->GetVerticalResolution() / 0.0254));
+    return img;
 }
 
 bool WriteSingleImage(const QImage& picture, const QString& path, const char* format,
@@ -445,8 +478,9 @@ QString DocumentExtension(const QString& fileName) {
 
 int WriteTiffPages(TImagePages& pages, const QString& path, int threads,
                    const std::function<void(int, int)>& progress, bool copyCompressed) {
-    const QString source = pages.FSource ? pages.FSource->FileName() : QString();
-    TIFF* sourceTiff = copyCompressed && !source.isEmpty()
+    // The document's file as it was opened, whatever became of its name.
+    const QString source = pages.FSource ? pages.FSource->OpenFilePath() : QString();
+    TIFF* sourceTiff = !source.isEmpty()
                            ? OpenTiff(QFile::encodeName(source).constData(), "rm", nullptr)
                            : nullptr;
     std::vector<TPageJob> jobs;
@@ -456,11 +490,13 @@ int WriteTiffPages(TImagePages& pages, const QString& path, int threads,
         TPageJob job;
         if (page->FBitmap)
             job.Own = page->FBitmap.get();
-        else if (pages.FSource)
+        else if (pages.FSource && !page->HasOwnImage())
             job.Frame = page->FFrameIndex;
-        job.Raw = job.Frame >= 0 && sourceTiff &&
-                  TIFFSetDirectory(sourceTiff, tdir_t(job.Frame)) == 1 &&
-                  CopyableAsItIs(sourceTiff);
+        else
+            job.NoImage = true;
+        job.Raw =
+            job.Frame >= 0 && sourceTiff && TIFFSetDirectory(sourceTiff, tdir_t(job.Frame)) == 1 &&
+            ((copyCompressed && CopyableAsItIs(sourceTiff)) || UnknownCompression(sourceTiff));
         jobs.push_back(job);
     }
     if (threads <= 0)
@@ -482,6 +518,8 @@ int WriteTiffPages(TImagePages& pages, const QString& path, int threads,
         TIFFClose(sourceTiff);
     if (written <= 0) {
         QFile::remove(path);
+        if (!writer.PageError().isEmpty())
+            throw Exception(writer.PageError());
         return -1;
     }
     return written;
@@ -548,13 +586,18 @@ TSaveOutcome SaveDocument(TImagePages& pages, const QString& docName, bool& imag
     const QString temp = makeTemp();
     bool written = false;
     TEncoderClsid clsid = TEncoderClsid::None;
-    if (ext == u".bmp" && FindEncoderClsid(QStringLiteral("image/bmp"), clsid) >= 0) {
-        written = WriteSingleImage(FirstPicture(pages), temp, "bmp", std::nullopt);
-    } else if (ext == u".jpg" && FindEncoderClsid(QStringLiteral("image/jpeg"), clsid) >= 0) {
-        written = WriteSingleImage(FirstPicture(pages), temp, "jpeg", seams.GetJpegQuality());
-    } else if (ext == u".tif" && FindEncoderClsid(QStringLiteral("image/tiff"), clsid) >= 0) {
-        written =
-            WriteTiffPages(pages, temp, seams.Threads, seams.Progress, seams.CopyCompressed) > 0;
+    try {
+        if (ext == u".bmp" && FindEncoderClsid(QStringLiteral("image/bmp"), clsid) >= 0) {
+            written = WriteSingleImage(FirstPicture(pages), temp, "bmp", std::nullopt);
+        } else if (ext == u".jpg" && FindEncoderClsid(QStringLiteral("image/jpeg"), clsid) >= 0) {
+            written = WriteSingleImage(FirstPicture(pages), temp, "jpeg", seams.GetJpegQuality());
+        } else if (ext == u".tif" && FindEncoderClsid(QStringLiteral("image/tiff"), clsid) >= 0) {
+            written = WriteTiffPages(pages, temp, seams.Threads, seams.Progress,
+                                     seams.CopyCompressed) > 0;
+        }
+    } catch (const Exception&) {
+        QFile::remove(temp); // a page that cannot be written: nothing changes
+        throw;
     }
     if (!written || !ReplaceFile(temp, path)) {
         QFile::remove(temp);

@@ -48,15 +48,21 @@ enum class TSaveOutcome {
 // the document named `docName`. On Encoded the pages are those of the new
 // file and the page index is kept (clamped); the caller shows the page.
 // A save that could not write the document raises
-// "Не удалось сохранить документ \"<path>\"".
+// "Не удалось сохранить документ \"<path>\""; a page without image, or whose
+// frame does not decode, stops it with "Страница N не может быть сохранена:
+// <why>". Either way nothing changes on disk.
 TSaveOutcome SaveDocument(TImagePages& pages, const QString& docName, bool& imageChanged,
                           const std::optional<QImage>& picture, const TSaveSeams& seams);
 
-// Writes every page that has an image as one multi-page TIFF at `path`
-// (G4 for 1-bit pages, LZW otherwise), pages encoded on `threads` threads
-// and written in order. Returns the number of pages written; on failure
-// returns -1 and removes the file. Must not run while another thread uses
-// the pages.
+// Writes every page as one multi-page TIFF at `path` (G4 for 1-bit pages,
+// LZW otherwise), pages encoded on `threads` threads and written in order.
+// Untouched pages are read from the file the source bitmap holds open (each
+// thread through an open file description of its own), never by its name;
+// frames with a compression no codec here reads are copied as they are.
+// Returns the number of pages written; on a write failure returns -1 and
+// removes the file; a page that cannot be written throws "Страница N не может
+// быть сохранена: <why>" (file removed). Must not run while another thread
+// uses the pages.
 int WriteTiffPages(TImagePages& pages, const QString& path, int threads,
                    const std::function<void(int, int)>& progress = {}, bool copyCompressed = true);
 

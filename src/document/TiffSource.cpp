@@ -44,6 +44,8 @@ using TiffPtr = std::unique_ptr<TIFF, TiffCloser>;
 
 // Offsets of the directories in the main chain, stopping at a loop, an
 // offset outside the file or a directory cut short by the end of the file.
+// The last two are a file cut short: the lost directory is kept as a frame
+// that does not read, so the document never looks whole.
 std::vector<quint64> WalkDirectories(QFile& f) {
     std::vector<quint64> offsets;
     const qint64 size = f.size();
@@ -72,18 +74,31 @@ std::vector<quint64> WalkDirectories(QFile& f) {
     std::unordered_set<quint64> seen;
     const int countSize = big ? 8 : 2, entrySize = big ? 20 : 12, nextSize = big ? 8 : 4;
     while (off != 0 && int(offsets.size()) < kMaxPages) {
-        if (off >= quint64(size) || !seen.insert(off).second || !f.seek(qint64(off)))
+        if (!seen.insert(off).second)
             break;
+        // A first directory outside the file is no TIFF at all, not a cut one.
+        const bool cut = !offsets.empty();
+        if (off >= quint64(size) || !f.seek(qint64(off))) {
+            if (cut)
+                offsets.push_back(off);
+            break;
+        }
         QByteArray c = f.read(countSize);
-        if (c.size() != countSize)
+        if (c.size() != countSize) {
+            if (cut)
+                offsets.push_back(off);
             break;
+        }
         const auto* cp = reinterpret_cast<const uchar*>(c.constData());
         const quint64 n = big ? u64(cp) : u16(cp);
         if (n == 0 || n > 65535)
             break;
         const quint64 nextAt = off + countSize + n * entrySize;
-        if (nextAt + nextSize > quint64(size) || !f.seek(qint64(nextAt)))
+        if (nextAt + nextSize > quint64(size) || !f.seek(qint64(nextAt))) {
+            if (cut)
+                offsets.push_back(off);
             break;
+        }
         QByteArray nx = f.read(nextSize);
         if (nx.size() != nextSize)
             break;
@@ -101,6 +116,7 @@ struct Plan {
     QImage::Format format = QImage::Format_Invalid;
     bool invert = false; // MinIsWhite gray
     int bps = 0, spp = 0;
+    uint16_t compression = COMPRESSION_NONE;
     bool tiled = false;
     quint32 width = 0, height = 0;
     quint32 flags = 0;
@@ -132,6 +148,7 @@ bool MakePlan(TIFF* tif, Plan& p) {
     p.height = h;
     p.bps = bps;
     p.spp = spp;
+    p.compression = compression;
     p.tiled = TIFFIsTiled(tif);
     const bool contig = planar == PLANARCONFIG_CONTIG || spp == 1;
     const bool plain = contig && sampleFormat == SAMPLEFORMAT_UINT &&
@@ -336,11 +353,30 @@ bool DecodeUnits(TIFF* tif, const Job& job, uint32_t first, uint32_t last) {
     return ok;
 }
 
+// A strip larger than this is decoded row by row rather than into a buffer
+// of its own as big as the page.
+constexpr size_t kBigStrip = size_t(16) * 1024 * 1024;
+
+// The one strip of a page, row by row; false when a row did not decode (it
+// and the rows after it are left blank).
+bool DecodeRows(TIFF* tif, const Job& job) {
+    std::vector<uchar> row(size_t(job.rowBytes));
+    for (uint32_t y = 0; y < job.unitRows; ++y) {
+        if (TIFFReadScanline(tif, row.data(), y, 0) != 1) {
+            for (uint32_t r = y; r < job.unitRows; ++r)
+                std::memset(job.bits + size_t(r) * size_t(job.bpl), 0, size_t(job.bpl));
+            return false;
+        }
+        EmitRow(*job.plan, row.data(), job.rowBytes, job.bits, job.bpl, int(y));
+    }
+    return true;
+}
+
 class TiffSource final : public TFrameSource {
 public:
-    TiffSource(QString path, std::vector<quint64> offsets, TIFF* tif)
-        : FPath(std::move(path)), FOffsets(std::move(offsets)), FTif(tif) {}
+    TiffSource(std::vector<quint64> offsets, TIFF* tif) : FOffsets(std::move(offsets)), FTif(tif) {}
     int FrameCount() const override { return int(FOffsets.size()); }
+    int Handle() const override { return TIFFFileno(FTif.get()); }
 
     GpStatus ReadHeader(int index, TFrameHeader& h) override {
         Plan p;
@@ -362,6 +398,9 @@ public:
             return GpStatus::GenericError;
         if (!FrameSizeAllowed(p.width, p.height, QImage::toPixelFormat(p.format).bitsPerPixel()))
             return GpStatus::OutOfMemory;
+        // libtiff reads a compression it has no codec for as blank pixels.
+        if (!TIFFIsCODECConfigured(p.compression))
+            return GpStatus::UnknownImageFormat;
         img = QImage(int(p.width), int(p.height), p.format);
         if (img.isNull())
             return GpStatus::OutOfMemory;
@@ -407,11 +446,13 @@ public:
         bool ok = true;
         const bool parallel = units >= 2 && img.sizeInBytes() >= 4 * 1024 * 1024 &&
                               std::thread::hardware_concurrency() >= 2;
-        if (parallel) {
+        if (!p.tiled && units == 1 && size_t(job.rowBytes) * job.unitRows > kBigStrip) {
+            ok = DecodeRows(tif, job);
+        } else if (parallel) {
             const uint32_t mid = units / 2;
             bool ok2 = false, opened = false;
             std::thread worker([&] {
-                TiffPtr second(OpenTiff(FPath, "rmh"));
+                TiffPtr second(OpenTiff(HandlePath(TIFFFileno(tif)), "rmh"));
                 opened = second && TIFFSetSubDirectory(second.get(), FOffsets[size_t(index)]);
                 if (opened)
                     ok2 = DecodeUnits(second.get(), job, mid, units);
@@ -454,7 +495,6 @@ private:
         return ok ? GpStatus::Ok : GpStatus::GenericError;
     }
 
-    QString FPath;
     std::vector<quint64> FOffsets;
     TiffPtr FTif;
     quint64 FCurrent = 0;
@@ -510,7 +550,7 @@ std::unique_ptr<TFrameSource> OpenTiffSource(const QString& path, GpStatus& stat
         return nullptr;
     }
     status = GpStatus::Ok;
-    return std::make_unique<TiffSource>(path, std::move(offsets), tif);
+    return std::make_unique<TiffSource>(std::move(offsets), tif);
 }
 
 } // namespace gd

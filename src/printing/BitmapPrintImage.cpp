@@ -45,7 +45,8 @@ void TBitmapPrintImage::DrawFrame(QPainter& painter, const QRect& target) {
         throw Exception(QStringLiteral("Страница %1 не напечатана: %2")
                             .arg(FBitmap.FActiveFrame + 1)
                             .arg(FrameFailureText(FBitmap)));
-    DrawPrintImage(painter, target, frame);
+    if (!target.isEmpty())
+        DrawPrintImage(painter, target, frame);
 }
 
 std::unique_ptr<IPrintImage> OpenPrintImage(const QString& path) {

@@ -5,6 +5,7 @@
 #include "common/Exception.h"
 
 #include <QPainter>
+#include <algorithm>
 #include <exception>
 
 namespace gd {
@@ -77,8 +78,8 @@ bool PrintDocument(IPrintDevice& device, const QString& title, IPrintImage& imag
             const QSize size = image.FrameSize();
             const TPageFit fit = FitPage(PW, PH, size.width(), size.height());
             QPainter& painter = device.Sheet();
-            if (fit.W > 0 && fit.H > 0)
-                image.DrawFrame(painter, QRect(0, 0, fit.W, fit.H));
+            // Drawn even when nothing fits: a frame that does not read says so.
+            image.DrawFrame(painter, QRect(0, 0, std::max(fit.W, 0), std::max(fit.H, 0)));
         }
     }
     device.End();

@@ -21,8 +21,9 @@ public:
     virtual void SelectFrame(int index) = 0;
     // Pixel size of the active frame.
     virtual QSize FrameSize() const = 0;
-    // Draws the active frame scaled into target; throws gd::Exception when
-    // the frame does not decode (whole), drawing nothing.
+    // Draws the active frame scaled into target (nothing into an empty one);
+    // throws gd::Exception when the frame does not decode whole, drawing
+    // nothing.
     virtual void DrawFrame(QPainter& painter, const QRect& target) = 0;
 };
 

@@ -8,6 +8,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <cstdio>
+#include <functional>
 #include <gtest/gtest.h>
 
 using namespace gd;
@@ -241,16 +243,143 @@ TEST_F(Saving, ScannedPagesFilesGoneAfterAReencodingSave) {
     EXPECT_EQ(pages.Get(2)->GetBitmap()->GetWidth(), 40);
 }
 
-TEST_F(Saving, PageWithoutImageIsLeftOut) {
-    // A failed frame copy in a list without a source.
-    QImage img(20, 10, QImage::Format_RGB888);
-    img.fill(Qt::red);
-    pages.Add(PageFromImage(img));
-    pages.Add(TImagePage::CreateFromBitmap(nullptr));
-    pages.Add(PageFromImage(img));
-    pages.SetModified(true);
-    EXPECT_EQ(Save(), TSaveOutcome::Encoded);
-    EXPECT_EQ(pages.Count(), 2);
+TEST_F(Saving, APageThatCannotBeWrittenStopsTheSaveAndChangesNothing) {
+    MakeColourAndBilevel(f.Path("two.tif"));
+    // A page over the size limits, then the two pages (tiffcp would not copy it).
+    doctest::WriteShortTiff(f.Path("three.tif"), 50000, 10);
+    f.Tool("tiffcp", {"-a", f.Path("two.tif"), f.Path("three.tif")});
+    struct Case {
+        const char* what;
+        const char* file;
+        const char* ext;
+        std::function<void()> change;
+        const char* message;
+    } cases[] = {
+        {"failed copy", "two.tif", "tif",
+         [&] { pages.Insert(1, TImagePage::CreateFromBitmap(nullptr)); },
+         "Страница 2 не может быть сохранена: у неё нет изображения"},
+        {"frame over the limits", "three.tif", "tif", [&] { pages.Delete(2); },
+         "Страница 1 не может быть сохранена: Страница слишком велика: 50000 × 10 точек"},
+        {"first page for a bmp", "three.tif", "bmp", [] {},
+         "Страница 1 не может быть сохранена: Страница слишком велика: 50000 × 10 точек"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        QFile::remove(Doc("tif"));
+        ASSERT_TRUE(QFile::copy(f.Path(c.file), Doc("tif")));
+        const QByteArray before = gdtest::ReadFile(Doc("tif"));
+        OpenDocument(pages, Doc("tif"));
+        c.change();
+        pages.SetModified(true);
+        defExt = c.ext;
+        try {
+            Save();
+            ADD_FAILURE() << "saved";
+        } catch (const Exception& e) {
+            EXPECT_TRUE(e.message().startsWith(QString::fromUtf8(c.message)))
+                << e.message().toStdString();
+        }
+        EXPECT_EQ(gdtest::ReadFile(Doc("tif")), before);
+        EXPECT_FALSE(QFile::exists(Doc("bmp")));
+        EXPECT_TRUE(Leftovers().isEmpty());
+    }
+}
+
+TEST_F(Saving, AFrameOfAnUnknownCompressionIsCopiedAsItIs) {
+    MakeColourAndBilevel(f.Path("two.tif"));
+    f.Convert({"-size", "30x20", "xc:gray", "-depth", "8", "-compress", "None"}, "odd.tif");
+    // Mark the frame as compressed by a method no codec knows.
+    QByteArray odd = gdtest::ReadFile(f.Path("odd.tif"));
+    ASSERT_TRUE(odd.startsWith("II"));
+    auto u16 = [&](qsizetype at) { return quint16(uchar(odd[at]) | uchar(odd[at + 1]) << 8); };
+    const qsizetype ifd = qsizetype(quint32(uchar(odd[4])) | quint32(uchar(odd[5])) << 8 |
+                                    quint32(uchar(odd[6])) << 16 | quint32(uchar(odd[7])) << 24);
+    bool marked = false;
+    for (int i = 0; i < u16(ifd); ++i) {
+        const qsizetype entry = ifd + 2 + i * 12;
+        if (u16(entry) == 259) {
+            odd[entry + 8] = char(60000 & 0xFF);
+            odd[entry + 9] = char(60000 >> 8);
+            marked = true;
+        }
+    }
+    ASSERT_TRUE(marked);
+    gdtest::WriteFile(Doc("tif"), odd);
+    f.Tool("tiffcp", {"-a", f.Path("two.tif") + ",0", Doc("tif")});
+
+    for (bool copyCompressed : {true, false}) {
+        OpenDocument(pages, Doc("tif"));
+        ASSERT_EQ(pages.Count(), 2);
+        // Never shown as a black page: as one that cannot be shown.
+        TGPBitmap* b = pages.Get(0)->GetBitmap();
+        EXPECT_TRUE(b->ToQImage().isNull());
+        EXPECT_EQ(b->FrameStatus(), GpStatus::UnknownImageFormat);
+        EXPECT_FALSE(FrameFailureText(*b).isEmpty());
+        pages.SetModified(true);
+        TSaveSeams s = Seams();
+        s.CopyCompressed = copyCompressed;
+        ASSERT_EQ(SaveDocument(pages, "a", imageChanged, std::nullopt, s), TSaveOutcome::Encoded);
+        const QByteArray info = TiffInfo(Doc("tif"));
+        const qsizetype second = info.indexOf("=== TIFF directory 1");
+        ASSERT_GT(second, 0);
+        EXPECT_TRUE(info.left(second).contains("Compression Scheme: 60000")) << info.constData();
+        EXPECT_TRUE(info.left(second).contains("Image Width: 30 Image Length: 20"));
+    }
+}
+
+TEST_F(Saving, UntouchedPagesComeFromTheFileAsOpened) {
+    MakeColourAndBilevel(f.Path("two.tif"));
+    f.Convert({"-size", "50x40", "xc:red", "-depth", "8", "-type", "TrueColor"}, "other.tif");
+    for (const bool deleted : {false, true}) {
+        SCOPED_TRACE(deleted ? "deleted" : "renamed over");
+        QFile::remove(Doc("tif"));
+        ASSERT_TRUE(QFile::copy(f.Path("two.tif"), Doc("tif")));
+        const QImage ref0 = f.Reference(Doc("tif"), 0, false);
+        const QImage ref1 = f.Reference(Doc("tif"), 1, true);
+        OpenDocument(pages, Doc("tif"));
+        if (deleted) {
+            ASSERT_TRUE(QFile::remove(Doc("tif")));
+        } else {
+            QFile::copy(f.Path("other.tif"), f.Path("other-copy.tif"));
+            ASSERT_EQ(std::rename(QFile::encodeName(f.Path("other-copy.tif")).constData(),
+                                  QFile::encodeName(Doc("tif")).constData()),
+                      0);
+        }
+        pages.SetModified(true);
+        TSaveSeams s = Seams();
+        s.Threads = 2;
+        ASSERT_EQ(SaveDocument(pages, "a", imageChanged, std::nullopt, s), TSaveOutcome::Encoded);
+        ASSERT_EQ(pages.Count(), 2);
+        EXPECT_EQ(doctest::MaxDifference(f.Reference(Doc("tif"), 0, false), ref0), 0);
+        EXPECT_EQ(doctest::MaxDifference(f.Reference(Doc("tif"), 1, true), ref1), 0);
+    }
+}
+
+TEST_F(Saving, AStatedResolutionIsKeptAndNoneIsOnlyAMissingTag) {
+    struct Case {
+        QStringList density; // ImageMagick's options; none: no resolution tags
+        double dpi;
+    } cases[] = {
+        {{"-units", "PixelsPerInch", "-density", "72"}, 72},
+        {{"-units", "PixelsPerInch", "-density", "300"}, 300},
+        {{}, 96},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.dpi);
+        QFile::remove(Doc("tif"));
+        f.Convert(QStringList{"-size", "40x30", "xc:gray", "-depth", "8"} + c.density, "a.tif");
+        ASSERT_TRUE(QFile::rename(f.Path("a.tif"), Doc("tif")));
+        OpenDocument(pages, Doc("tif"));
+        TGPBitmap* page = pages.Get(0)->GetBitmap();
+        EXPECT_EQ(page->GetHorizontalResolution(), c.dpi);
+        EXPECT_EQ((page->GetFlags() & ImageFlagsHasRealDPI) != 0, !c.density.isEmpty());
+        // The page edited: its picture goes back through the page list.
+        pages.SetPageIndex(0);
+        imageChanged = true;
+        ASSERT_EQ(Save(page->ToQImage()), TSaveOutcome::Encoded);
+        EXPECT_EQ(pages.Get(0)->GetBitmap()->GetHorizontalResolution(), c.dpi);
+        EXPECT_EQ(pages.Get(0)->GetBitmap()->GetVerticalResolution(), c.dpi);
+    }
 }
 
 TEST_F(Saving, PagesKeepTheirOrderWhateverTheThreads) {
