@@ -69,9 +69,6 @@ private:
     bool FOwnImage = false; // made from a bitmap (or file), even a missing one
 
 public:
-    // Made from a bitmap or file (even a missing one), not a frame of the
-    // list's source; tells without selecting the source's frame.
-    bool HasOwnImage() const { return FOwnImage; }
 };
 
 class TImagePages {
