@@ -10,6 +10,7 @@
 #include <QMainWindow>
 #include <functional>
 #include <memory>
+#include <span>
 
 class QAction;
 class QComboBox;
@@ -173,7 +174,21 @@ private:
     bool SelectDocFolderDialog(const QString& caption, QString& folder);
     void ScanPage(bool replaceCurrent);
     QString OpenFileDialog();
-    void Guarded(const std::function<void()>& action);
+    // Runs a handler; a gd::Exception goes to the error box (a SilentAbort
+    // nowhere). False when it failed.
+    bool Guarded(const std::function<void()>& action);
+
+    template <class TOwner> struct TCommandRow;
+    static std::span<const TCommandRow<TMainActions>> ActionRows();
+    static std::span<const TCommandRow<TMainItems>> ItemRows();
+    template <class TOwner>
+    void CreateCommands(std::span<const TCommandRow<TOwner>> rows, TOwner& owner);
+    void ItemPrinterClick();
+    void ItemExitClick();
+    void ItemViewStatusBarClick();
+    void ItemFitInWindowClick();
+    void ItemStayOnTopClick();
+    void ItemSetupClick();
 
     // IServerHost
     void ShowError(const QString& message) override;

@@ -6,6 +6,8 @@
 
 #include <QAction>
 #include <QDir>
+#include <QMenu>
+#include <QMenuBar>
 #include <QScrollArea>
 #include <QTemporaryDir>
 #include <QToolBar>
@@ -35,7 +37,82 @@ QToolButton* ButtonOf(QToolBar* bar, QAction* a) {
     return qobject_cast<QToolButton*>(bar->widgetForAction(a));
 }
 
+// One line per entry: caption, shortcut, hint, and "i" for an icon; "-" for a
+// separator ("(-)" hidden), submenus indented, widgets by object name.
+QString Outline(const QList<QAction*>& actions, const QString& indent = QString()) {
+    QString out;
+    for (QAction* a : actions) {
+        if (a->isSeparator()) {
+            out += indent + (a->isVisible() ? "-\n" : "(-)\n");
+            continue;
+        }
+        out += indent + a->text() + '|' + a->shortcut().toString() + '|' + a->statusTip() + '|' +
+               (a->icon().isNull() ? "" : "i") + (a->isCheckable() ? "|c" : "") +
+               (a->isVisible() ? "" : "|hidden") + '\n';
+        if (a->menu())
+            out += Outline(a->menu()->actions(), indent + "  ");
+    }
+    return out;
+}
+
 } // namespace
+
+// Captions, order, shortcuts, hints and icons of the menus and the tool bar,
+// as the window has always shown them.
+TEST(MainWindowLayout, MenusAndToolBarOutline) {
+    QTemporaryDir dir;
+    WindowRun run(dir);
+    EXPECT_EQ(Outline(run.w->menuBar()->actions()), "&Файл|||\n"
+                                                    "  Сервер документов||Сервер документов|i|c\n"
+                                                    "  -\n"
+                                                    "  Импорт...||Импорт из файла|i\n"
+                                                    "  Сохранить|Ctrl+S|Сохранить|i\n"
+                                                    "  Экспорт в PDF...|Ctrl+E|Экспорт в PDF|\n"
+                                                    "  -\n"
+                                                    "  Печатать...||Печатать|i\n"
+                                                    "  Сканировать...||Сканировать|i\n"
+                                                    "  -\n"
+                                                    "  Выбрать принтер...|||\n"
+                                                    "  Выбрать сканер...|||\n"
+                                                    "  -\n"
+                                                    "  Вы&ход|||\n"
+                                                    "&Правка|||\n"
+                                                    "  Отменить|Ctrl+Z|Отменить|\n"
+                                                    "  -\n"
+                                                    "  Вырезать|Ctrl+X|Вырезать|i\n"
+                                                    "  Копировать|Ctrl+C|Копировать|i\n"
+                                                    "  Вставить|Ctrl+V|Вставить|i\n"
+                                                    "  Очистить|Del|Очистить|\n"
+                                                    "  -\n"
+                                                    "Страница|||\n"
+                                                    "  Предыдущая||Предыдущая страница|i\n"
+                                                    "  Следующая||Следующая страница|i\n"
+                                                    "  -\n"
+                                                    "  Добавить|||\n"
+                                                    "    Сканировать...|||\n"
+                                                    "    Из файла...||Добавить страницу из файла|\n"
+                                                    "  Удалить|||\n"
+                                                    "  (-)\n"
+                                                    "  Свойства...||||hidden\n"
+                                                    "&Вид|||\n"
+                                                    "  Панель управления||||c\n"
+                                                    "  Строка состояния||||c\n"
+                                                    "  -\n"
+                                                    "  Вписать в окно|||i|c\n"
+                                                    "  -\n"
+                                                    "  Всегда сверху||||c\n"
+                                                    "  Настройки...|||\n");
+    const QToolBar* bar = run.w->findChild<QToolBar*>();
+    ASSERT_NE(bar, nullptr);
+    QString tools;
+    for (QAction* a : bar->actions())
+        tools += a->isSeparator() ? QStringLiteral("-")
+                 : bar->widgetForAction(a)->inherits("QToolButton")
+                     ? a->text()
+                     : bar->widgetForAction(a)->objectName();
+    EXPECT_EQ(tools, "Сервер документов-СохранитьПечатать...Сканировать...-ВырезатьКопировать"
+                     "Вставить-Вписать в окно-ПредыдущаяcbxPageСледующая-");
+}
 
 TEST(MainWindowLayout, BuiltInBoundsThenStoredModes) {
     QTemporaryDir dir;
