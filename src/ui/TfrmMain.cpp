@@ -50,6 +50,17 @@ QIcon Icon(const QString& name) {
     return QIcon::fromTheme(name, QIcon(QStringLiteral(":/icons/%1.svg").arg(name)));
 }
 
+// Adds the entries in order; null stands for a separator.
+void AddEntries(QWidget* target, std::initializer_list<QAction*> entries) {
+    for (QAction* a : entries) {
+        if (!a) {
+            a = new QAction(target);
+            a->setSeparator(true);
+        }
+        target->addAction(a);
+    }
+}
+
 } // namespace
 
 TfrmMain::TfrmMain(TSettings& settings, TInstanceLock& instanceLock, QStringList args,
@@ -235,75 +246,43 @@ void TfrmMain::ItemSetupClick() {
 
 void TfrmMain::BuildWindow() {
     QMenuBar* bar = menuBar();
-    QMenu* file = bar->addMenu(QStringLiteral("&Файл"));
-    file->addAction(A.ActionAutoCommand);
-    file->addSeparator();
-    file->addAction(A.ActionImport);
-    file->addAction(A.ActionSave);
-    file->addAction(A.ActionExportPdf);
-    file->addSeparator();
-    file->addAction(A.ActionPrint);
-    file->addAction(A.ActionScan);
-    file->addSeparator();
-    file->addAction(I.ItemPrinter);
-    file->addAction(I.ItemScaner);
-    file->addSeparator();
-    file->addAction(I.ItemExit);
-
-    QMenu* edit = bar->addMenu(QStringLiteral("&Правка"));
-    edit->addAction(A.ActionUndo);
-    edit->addSeparator();
-    edit->addAction(A.ActionCut);
-    edit->addAction(A.ActionCopy);
-    edit->addAction(A.ActionPaste);
-    edit->addAction(A.ActionClear);
-    edit->addSeparator();
+    AddEntries(bar->addMenu(QStringLiteral("&Файл")),
+               {A.ActionAutoCommand, nullptr, A.ActionImport, A.ActionSave, A.ActionExportPdf,
+                nullptr, A.ActionPrint, A.ActionScan, nullptr, I.ItemPrinter, I.ItemScaner, nullptr,
+                I.ItemExit});
+    AddEntries(
+        bar->addMenu(QStringLiteral("&Правка")),
+        {A.ActionUndo, nullptr, A.ActionCut, A.ActionCopy, A.ActionPaste, A.ActionClear, nullptr});
 
     QMenu* page = bar->addMenu(QStringLiteral("Страница"));
-    page->addAction(A.ActionPagePrior);
-    page->addAction(A.ActionPageNext);
-    page->addSeparator();
+    AddEntries(page, {A.ActionPagePrior, A.ActionPageNext, nullptr});
     I.ItemPageAdd = page->addMenu(QStringLiteral("Добавить"));
     I.ItemPageAdd->setEnabled(false);
-    QAction* scanEntry = I.ItemPageAdd->addAction(QStringLiteral("Сканировать..."));
-    connect(scanEntry, &QAction::triggered, A.ActionPageAddFromScan, &QAction::trigger);
-    connect(A.ActionPageAddFromScan, &QAction::changed, scanEntry,
-            [scanEntry, this] { scanEntry->setEnabled(A.ActionPageAddFromScan->isEnabled()); });
+    // Entries of their own captions that run an action and follow its state.
+    auto entryFor = [this](QMenu* menu, const QString& caption, QAction* action) {
+        QAction* entry = menu->addAction(caption);
+        connect(entry, &QAction::triggered, action, &QAction::trigger);
+        connect(action, &QAction::changed, entry,
+                [entry, action] { entry->setEnabled(action->isEnabled()); });
+    };
+    entryFor(I.ItemPageAdd, QStringLiteral("Сканировать..."), A.ActionPageAddFromScan);
     I.ItemPageAdd->addAction(A.ActionPageAddFromFile);
-    QAction* delEntry = page->addAction(QStringLiteral("Удалить"));
-    connect(delEntry, &QAction::triggered, A.ActionPageDel, &QAction::trigger);
-    connect(A.ActionPageDel, &QAction::changed, delEntry,
-            [delEntry, this] { delEntry->setEnabled(A.ActionPageDel->isEnabled()); });
+    entryFor(page, QStringLiteral("Удалить"), A.ActionPageDel);
     page->addSeparator()->setVisible(false);
     page->addAction(I.ItemPageProperty);
 
-    QMenu* view = bar->addMenu(QStringLiteral("&Вид"));
-    view->addAction(I.ItemViewToolBar);
-    view->addAction(I.ItemViewStatusBar);
-    view->addSeparator();
-    view->addAction(I.ItemFitInWindow);
-    view->addSeparator();
-    view->addAction(I.ItemStayOnTop);
-    view->addAction(I.ItemSetup);
+    AddEntries(bar->addMenu(QStringLiteral("&Вид")),
+               {I.ItemViewToolBar, I.ItemViewStatusBar, nullptr, I.ItemFitInWindow, nullptr,
+                I.ItemStayOnTop, I.ItemSetup});
 
     ToolBarImg = addToolBar(I.ItemViewToolBar->text()); // its title in the window's context menu
     ToolBarImg->setObjectName(QStringLiteral("ToolBarImg"));
     ToolBarImg->setMovable(false);
     ToolBarImg->setFloatable(false);
     ToolBarImg->setIconSize(QSize(16, 16));
-    ToolBarImg->addAction(A.ActionAutoCommand);
-    ToolBarImg->addSeparator();
-    ToolBarImg->addAction(A.ActionSave);
-    ToolBarImg->addAction(A.ActionPrint);
-    ToolBarImg->addAction(A.ActionScan);
-    ToolBarImg->addSeparator();
-    ToolBarImg->addAction(A.ActionCut);
-    ToolBarImg->addAction(A.ActionCopy);
-    ToolBarImg->addAction(A.ActionPaste);
-    ToolBarImg->addSeparator();
-    ToolBarImg->addAction(I.ItemFitInWindow);
-    ToolBarImg->addSeparator();
-    ToolBarImg->addAction(A.ActionPagePrior);
+    AddEntries(ToolBarImg, {A.ActionAutoCommand, nullptr, A.ActionSave, A.ActionPrint, A.ActionScan,
+                            nullptr, A.ActionCut, A.ActionCopy, A.ActionPaste, nullptr,
+                            I.ItemFitInWindow, nullptr, A.ActionPagePrior});
     cbxPage = new QComboBox(ToolBarImg);
     cbxPage->setObjectName(QStringLiteral("cbxPage"));
     cbxPage->setFixedWidth(42 + 16);

@@ -1,6 +1,7 @@
 #include "server/Startup.h"
 #include "settings/Settings.h"
 #include "support/TestSupport.h"
+#include "support/WindowTest.h"
 #include "ui/ImageBox.h"
 #include "ui/TfrmMain.h"
 
@@ -31,6 +32,7 @@ struct WindowRun {
         w = std::make_unique<TfrmMain>(settings, lock, QStringList{d.filePath("docs")});
         w->ErrorBox = [this](const QString& m) { errors << m; };
     }
+    TfrmMainTestAccess Win() { return TfrmMainTestAccess(*w); }
 };
 
 QToolButton* ButtonOf(QToolBar* bar, QAction* a) {
@@ -120,10 +122,10 @@ TEST(MainWindowLayout, BuiltInBoundsThenStoredModes) {
         WindowRun run(dir);
         ASSERT_TRUE(run.w->FormCreate());
         EXPECT_EQ(run.w->geometry(), QRect(277, 138, 523, 508));
-        EXPECT_FALSE(run.w->I.ItemFitInWindow->isChecked());
-        EXPECT_FALSE(run.w->I.ItemStayOnTop->isChecked());
-        run.w->I.ItemFitInWindow->trigger(); // the user fits the page
-        EXPECT_TRUE(run.w->ImageBox->FitInWindow());
+        EXPECT_FALSE(run.Win().I.ItemFitInWindow->isChecked());
+        EXPECT_FALSE(run.Win().I.ItemStayOnTop->isChecked());
+        run.Win().I.ItemFitInWindow->trigger(); // the user fits the page
+        EXPECT_TRUE(run.Win().ImageBox->FitInWindow());
         run.w->setGeometry(100, 120, 640, 480);
     } // tear-down writes the layout
     const QByteArray ini = gdtest::ReadFile(dir.filePath("gdserver.ini"));
@@ -136,10 +138,10 @@ TEST(MainWindowLayout, BuiltInBoundsThenStoredModes) {
     ASSERT_TRUE(next.w->FormCreate());
     next.w->show();
     EXPECT_EQ(next.w->geometry(), QRect(100, 120, 640, 480));
-    EXPECT_TRUE(next.w->I.ItemFitInWindow->isChecked());
-    EXPECT_TRUE(ButtonOf(next.w->ToolBarImg, next.w->I.ItemFitInWindow)->isChecked());
-    EXPECT_TRUE(next.w->ImageBox->FitInWindow());
-    EXPECT_TRUE(next.w->ScrollBox->widgetResizable());
+    EXPECT_TRUE(next.Win().I.ItemFitInWindow->isChecked());
+    EXPECT_TRUE(ButtonOf(next.Win().ToolBarImg, next.Win().I.ItemFitInWindow)->isChecked());
+    EXPECT_TRUE(next.Win().ImageBox->FitInWindow());
+    EXPECT_TRUE(next.Win().ScrollBox->widgetResizable());
 }
 
 TEST(MainWindowLayout, FailedStartUpKeepsTheStoredLayout) {
@@ -169,22 +171,22 @@ TEST(MainWindowLayout, StayOnTopAndViewToggles) {
     WindowRun run(dir);
     ASSERT_TRUE(run.w->FormCreate());
     run.w->show();
-    EXPECT_TRUE(run.w->I.ItemStayOnTop->isChecked());
+    EXPECT_TRUE(run.Win().I.ItemStayOnTop->isChecked());
     EXPECT_TRUE(run.w->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
-    run.w->I.ItemStayOnTop->trigger();
+    run.Win().I.ItemStayOnTop->trigger();
     EXPECT_FALSE(run.w->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
 
-    EXPECT_TRUE(run.w->ToolBarImg->isVisible());
-    run.w->I.ItemViewToolBar->trigger();
-    EXPECT_FALSE(run.w->ToolBarImg->isVisible());
-    EXPECT_FALSE(run.w->I.ItemViewToolBar->isChecked());
-    run.w->I.ItemViewStatusBar->trigger();
-    EXPECT_FALSE(run.w->I.ItemViewStatusBar->isChecked());
+    EXPECT_TRUE(run.Win().ToolBarImg->isVisible());
+    run.Win().I.ItemViewToolBar->trigger();
+    EXPECT_FALSE(run.Win().ToolBarImg->isVisible());
+    EXPECT_FALSE(run.Win().I.ItemViewToolBar->isChecked());
+    run.Win().I.ItemViewStatusBar->trigger();
+    EXPECT_FALSE(run.Win().I.ItemViewStatusBar->isChecked());
 
     // The tool button and the menu entry stay in one state.
-    run.w->I.ItemViewToolBar->trigger();
-    ButtonOf(run.w->ToolBarImg, run.w->I.ItemFitInWindow)->click();
-    EXPECT_TRUE(run.w->I.ItemFitInWindow->isChecked());
-    run.w->I.ItemFitInWindow->trigger();
-    EXPECT_FALSE(ButtonOf(run.w->ToolBarImg, run.w->I.ItemFitInWindow)->isChecked());
+    run.Win().I.ItemViewToolBar->trigger();
+    ButtonOf(run.Win().ToolBarImg, run.Win().I.ItemFitInWindow)->click();
+    EXPECT_TRUE(run.Win().I.ItemFitInWindow->isChecked());
+    run.Win().I.ItemFitInWindow->trigger();
+    EXPECT_FALSE(ButtonOf(run.Win().ToolBarImg, run.Win().I.ItemFitInWindow)->isChecked());
 }
