@@ -114,8 +114,8 @@ template <class TOwner> struct TfrmMain::TCommandRow {
     const char16_t* Hint; // tool tip and status tip; empty: none
     QKeyCombination Shortcut;
     const char* IconName; // freedesktop name, with a bundled fallback; empty: none
-    void (TfrmMain::*Handler)();
-    bool TActionStates::*EnabledBy; // null: not ruled
+    std::function<void(TfrmMain&)> Handler; // null: none
+    bool TActionStates::*EnabledBy;         // null: not ruled
     int Flags;
 };
 
@@ -129,13 +129,18 @@ std::span<const TfrmMain::TCommandRow<TMainActions>> TfrmMain::ActionRows() {
     using M = TMainActions;
     static const TCommandRow<M> rows[] = {
         {&M::ActionAutoCommand, u"Сервер документов", u"Сервер документов", kNoKey,
-         "network-server", &TfrmMain::ActionAutoCommandExecute, &S::autoCommand, Checkable},
+         "network-server",
+         [](TfrmMain& w) {
+             if (w.FServer)
+                 w.FServer->SetServerActive(!w.FServer->IsActive());
+         },
+         &S::autoCommand, Checkable},
         {&M::ActionImport, u"Импорт...", u"Импорт из файла", kNoKey, "document-open",
-         &TfrmMain::ActionImportExecute, &S::import, 0},
+         [](TfrmMain& w) { w.FEditor->Import(); }, &S::import, 0},
         {&M::ActionSave, u"Сохранить", u"Сохранить", Qt::CTRL | Qt::Key_S, "document-save",
          &TfrmMain::ActionSaveExecute, &S::save, 0},
         {&M::ActionScan, u"Сканировать...", u"Сканировать", kNoKey, "scanner",
-         &TfrmMain::ActionScanExecute, &S::scan, 0},
+         [](TfrmMain& w) { w.ScanPage(true); }, &S::scan, 0},
         {&M::ActionPrint, u"Печатать...", u"Печатать", kNoKey, "document-print",
          &TfrmMain::ActionPrintExecute, &S::print, 0},
         {&M::ActionExportPdf, u"Экспорт в PDF...", u"Экспорт в PDF", Qt::CTRL | Qt::Key_E, "",
@@ -143,23 +148,23 @@ std::span<const TfrmMain::TCommandRow<TMainActions>> TfrmMain::ActionRows() {
         {&M::ActionCut, u"Вырезать", u"Вырезать", Qt::CTRL | Qt::Key_X, "edit-cut",
          &TfrmMain::ActionCutExecute, &S::cut, 0},
         {&M::ActionCopy, u"Копировать", u"Копировать", Qt::CTRL | Qt::Key_C, "edit-copy",
-         &TfrmMain::ActionCopyExecute, &S::copy, 0},
+         [](TfrmMain& w) { w.FEditor->Copy(); }, &S::copy, 0},
         {&M::ActionPaste, u"Вставить", u"Вставить", Qt::CTRL | Qt::Key_V, "edit-paste",
-         &TfrmMain::ActionPasteExecute, &S::paste, 0},
+         [](TfrmMain& w) { w.FEditor->Paste(); }, &S::paste, 0},
         {&M::ActionClear, u"Очистить", u"Очистить", QKeyCombination(Qt::Key_Delete), "",
-         &TfrmMain::ActionClearExecute, &S::clear, 0},
+         [](TfrmMain& w) { w.FEditor->Clear(); }, &S::clear, 0},
         {&M::ActionPageDel, u"Удалить страницу", u"Удалить страницу", kNoKey, "",
-         &TfrmMain::ActionPageDelExecute, &S::pageDel, 0},
+         [](TfrmMain& w) { w.FEditor->PageDel(); }, &S::pageDel, 0},
         {&M::ActionPageAddFromFile, u"Из файла...", u"Добавить страницу из файла", kNoKey, "",
-         &TfrmMain::ActionPageAddFromFileExecute, &S::pageAddFromFile, 0},
+         [](TfrmMain& w) { w.FEditor->PageAddFromFile(); }, &S::pageAddFromFile, 0},
         {&M::ActionPageAddFromScan, u"Сканировать изображение...", u"Сканировать изображение",
-         kNoKey, "", &TfrmMain::ActionPageAddFromScanExecute, &S::pageAddFromScan, 0},
+         kNoKey, "", [](TfrmMain& w) { w.ScanPage(false); }, &S::pageAddFromScan, 0},
         {&M::ActionUndo, u"Отменить", u"Отменить", Qt::CTRL | Qt::Key_Z, "",
-         &TfrmMain::ActionUndoExecute, &S::undo, 0},
+         [](TfrmMain& w) { w.ReloadDocument(); }, &S::undo, 0},
         {&M::ActionPagePrior, u"Предыдущая", u"Предыдущая страница", kNoKey, "go-previous",
-         &TfrmMain::ActionPagePriorExecute, &S::pagePrior, 0},
+         [](TfrmMain& w) { w.View().ShowPage(w.FPages.GetPageIndex() - 1); }, &S::pagePrior, 0},
         {&M::ActionPageNext, u"Следующая", u"Следующая страница", kNoKey, "go-next",
-         &TfrmMain::ActionPageNextExecute, &S::pageNext, 0},
+         [](TfrmMain& w) { w.View().ShowPage(w.FPages.GetPageIndex() + 1); }, &S::pageNext, 0},
     };
     return rows;
 }
@@ -167,22 +172,28 @@ std::span<const TfrmMain::TCommandRow<TMainActions>> TfrmMain::ActionRows() {
 std::span<const TfrmMain::TCommandRow<TMainItems>> TfrmMain::ItemRows() {
     using M = TMainItems;
     static const TCommandRow<M> rows[] = {
-        {&M::ItemPrinter, u"Выбрать принтер...", u"", kNoKey, "", &TfrmMain::ItemPrinterClick,
+        {&M::ItemPrinter, u"Выбрать принтер...", u"", kNoKey, "",
+         [](TfrmMain& w) {
+             if (w.FPrinting)
+                 w.FPrinting->ItemPrinterClick(&w);
+         },
          nullptr, 0},
-        {&M::ItemScaner, u"Выбрать сканер...", u"", kNoKey, "", &TfrmMain::ItemScanerClick, nullptr,
-         0},
-        {&M::ItemExit, u"Вы&ход", u"", kNoKey, "", &TfrmMain::ItemExitClick, nullptr, 0},
+        {&M::ItemScaner, u"Выбрать сканер...", u"", kNoKey, "", [](TfrmMain&) { TWSelectDS(); },
+         nullptr, 0},
+        {&M::ItemExit, u"Вы&ход", u"", kNoKey, "", [](TfrmMain& w) { w.close(); }, nullptr, 0},
         {&M::ItemPageProperty, u"Свойства...", u"", kNoKey, "", &TfrmMain::ItemPagePropertyClick,
          nullptr, Hidden},
-        // Its check follows the tool bar's visibility (BuildWindow).
+        // Its check follows the tool bar's visibility (BuildWindow). A checkable
+        // entry's check has changed when its handler runs.
         {&M::ItemViewToolBar, u"Панель управления", u"", kNoKey, "", nullptr, nullptr,
          Checkable | Checked},
         {&M::ItemViewStatusBar, u"Строка состояния", u"", kNoKey, "",
          &TfrmMain::ItemViewStatusBarClick, nullptr, Checkable | Checked},
         {&M::ItemFitInWindow, u"Вписать в окно", u"", kNoKey, "zoom-fit-best",
-         &TfrmMain::ItemFitInWindowClick, nullptr, Checkable},
-        {&M::ItemStayOnTop, u"Всегда сверху", u"", kNoKey, "", &TfrmMain::ItemStayOnTopClick,
-         nullptr, Checkable},
+         [](TfrmMain& w) { w.SetFitInWindow(w.I.ItemFitInWindow->isChecked()); }, nullptr,
+         Checkable},
+        {&M::ItemStayOnTop, u"Всегда сверху", u"", kNoKey, "",
+         [](TfrmMain& w) { w.SetStayOnTop(w.I.ItemStayOnTop->isChecked()); }, nullptr, Checkable},
         {&M::ItemSetup, u"Настройки...", u"", kNoKey, "", &TfrmMain::ItemSetupClick, nullptr, 0},
     };
     return rows;
@@ -206,7 +217,7 @@ void TfrmMain::CreateCommands(std::span<const TCommandRow<TOwner>> rows, TOwner&
         a->setVisible(!(row.Flags & Hidden));
         if (row.Handler)
             connect(a, &QAction::triggered, this,
-                    [this, handler = row.Handler] { Guarded([&] { (this->*handler)(); }); });
+                    [this, handler = row.Handler] { Guarded([&] { handler(*this); }); });
     }
 }
 
@@ -215,27 +226,9 @@ void TfrmMain::BuildActions() {
     CreateCommands(ItemRows(), I);
 }
 
-void TfrmMain::ItemPrinterClick() {
-    if (FPrinting)
-        FPrinting->ItemPrinterClick(this);
-}
-
-void TfrmMain::ItemExitClick() {
-    close();
-}
-
 void TfrmMain::ItemViewStatusBarClick() {
     statusBar()->setVisible(!statusBar()->isVisible());
     I.ItemViewStatusBar->setChecked(statusBar()->isVisible());
-}
-
-// The entry's check has already changed when the handler runs.
-void TfrmMain::ItemFitInWindowClick() {
-    SetFitInWindow(I.ItemFitInWindow->isChecked());
-}
-
-void TfrmMain::ItemStayOnTopClick() {
-    SetStayOnTop(I.ItemStayOnTop->isChecked());
 }
 
 void TfrmMain::ItemSetupClick() {
@@ -392,10 +385,6 @@ bool TfrmMain::Guarded(const std::function<void()>& action) {
     return false;
 }
 
-void TfrmMain::ActionClearExecute() {
-    FEditor->Clear();
-}
-
 void TfrmMain::ActionCutExecute() {
     // Each half runs only when its own action is enabled at that moment; a
     // failed copy stops the cut before the page is cleared.
@@ -405,30 +394,6 @@ void TfrmMain::ActionCutExecute() {
     UpdateActions();
     if (A.ActionClear->isEnabled())
         FEditor->Clear();
-}
-
-void TfrmMain::ActionCopyExecute() {
-    FEditor->Copy();
-}
-
-void TfrmMain::ActionPasteExecute() {
-    FEditor->Paste();
-}
-
-void TfrmMain::ActionPageDelExecute() {
-    FEditor->PageDel();
-}
-
-void TfrmMain::ActionPageAddFromFileExecute() {
-    FEditor->PageAddFromFile();
-}
-
-void TfrmMain::ActionImportExecute() {
-    FEditor->Import();
-}
-
-void TfrmMain::ActionUndoExecute() {
-    ReloadDocument();
 }
 
 void TfrmMain::ActionSaveExecute() {
@@ -557,11 +522,6 @@ void TfrmMain::FormDestroy() {
         Guarded([this] { WriteLayout(); });
 }
 
-void TfrmMain::ActionAutoCommandExecute() {
-    if (FServer)
-        FServer->SetServerActive(!FServer->IsActive());
-}
-
 void TfrmMain::ActionAutoCommandUpdate() {
     A.ActionAutoCommand->setEnabled(FServer != nullptr &&
                                     ComputeActionStates(WindowState()).autoCommand);
@@ -594,30 +554,10 @@ void TfrmMain::UpdateActions() {
     cbxPage->setEnabled(a.pageList);
 }
 
-void TfrmMain::ActionPagePriorExecute() {
-    View().ShowPage(FPages.GetPageIndex() - 1);
-}
-
-void TfrmMain::ActionPageNextExecute() {
-    View().ShowPage(FPages.GetPageIndex() + 1);
-}
-
 void TfrmMain::cbxPageCloseUp(int index) {
     cbxPage->clearFocus();
     if (index != FPages.GetPageIndex())
         View().ShowPage(index);
-}
-
-void TfrmMain::ItemScanerClick() {
-    TWSelectDS();
-}
-
-void TfrmMain::ActionScanExecute() {
-    ScanPage(true);
-}
-
-void TfrmMain::ActionPageAddFromScanExecute() {
-    ScanPage(false);
 }
 
 void TfrmMain::ScanPage(bool replaceCurrent) {

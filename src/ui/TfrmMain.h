@@ -137,33 +137,16 @@ private:
     void ActionAutoCommandUpdate();
     TWindowState WindowState(); // what the enable rules read
 
-    // The handlers of the table's rows. The server switch toggles; print
-    // sends the document's source bitmap after the print dialog; scan
-    // replaces the current page, "add from scan" appends one; export writes
-    // the pages as shown, unsaved edits included, without saving.
-    void ActionAutoCommandExecute();
+    // The table's handlers longer than a line. Print sends the document's
+    // source bitmap after the print dialog; export writes the pages as shown,
+    // unsaved edits included, without saving; a scanned page replaces the
+    // current page ("Сканировать...") or is appended.
     void ActionPrintExecute();
-    void ActionPagePriorExecute();
-    void ActionPageNextExecute();
-    void ActionScanExecute();
-    void ActionPageAddFromScanExecute();
-    void ActionClearExecute();
     void ActionCutExecute();
-    void ActionCopyExecute();
-    void ActionPasteExecute();
-    void ActionPageDelExecute();
-    void ActionPageAddFromFileExecute();
-    void ActionImportExecute();
-    void ActionUndoExecute();
     void ActionSaveExecute();
     void ActionExportPdfExecute();
-    void ItemPrinterClick();
-    void ItemScanerClick();
-    void ItemExitClick();
     void ItemPagePropertyClick();
     void ItemViewStatusBarClick();
-    void ItemFitInWindowClick();
-    void ItemStayOnTopClick();
     void ItemSetupClick();
     void cbxPageCloseUp(int index);
     void ScanPage(bool replaceCurrent);
