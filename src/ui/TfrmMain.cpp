@@ -50,6 +50,17 @@ QIcon Icon(const QString& name) {
     return QIcon::fromTheme(name, QIcon(QStringLiteral(":/icons/%1.svg").arg(name)));
 }
 
+// Adds the entries in order; null stands for a separator.
+void AddEntries(QWidget* target, std::initializer_list<QAction*> entries) {
+    for (QAction* a : entries) {
+        if (!a) {
+            a = new QAction(target);
+            a->setSeparator(true);
+        }
+        target->addAction(a);
+    }
+}
+
 } // namespace
 
 TfrmMain::TfrmMain(TSettings& settings, TInstanceLock& instanceLock, QStringList args,
@@ -72,27 +83,9 @@ TfrmMain::TfrmMain(TSettings& settings, TInstanceLock& instanceLock, QStringList
     BuildActions();
     BuildWindow();
     FView = std::make_unique<TPageView>(FPages, *ImageBox, *cbxPage);
-    connect(A.ActionPagePrior, &QAction::triggered, this, &TfrmMain::ActionPagePriorExecute);
-    connect(A.ActionPageNext, &QAction::triggered, this, &TfrmMain::ActionPageNextExecute);
     connect(cbxPage, &QComboBox::activated, this, &TfrmMain::cbxPageCloseUp);
-    connect(I.ItemScaner, &QAction::triggered, this, &TfrmMain::ItemScanerClick);
-    connect(A.ActionScan, &QAction::triggered, this, &TfrmMain::ActionScanExecute);
-    connect(A.ActionPageAddFromScan, &QAction::triggered, this,
-            &TfrmMain::ActionPageAddFromScanExecute);
     FEditor = std::make_unique<TEditor>(FPages, *FView, *ImageBox);
     FEditor->ChooseFile = [this] { return OpenFileDialog(); };
-    connect(A.ActionClear, &QAction::triggered, this, &TfrmMain::ActionClearExecute);
-    connect(A.ActionCut, &QAction::triggered, this, &TfrmMain::ActionCutExecute);
-    connect(A.ActionCopy, &QAction::triggered, this, &TfrmMain::ActionCopyExecute);
-    connect(A.ActionPaste, &QAction::triggered, this, &TfrmMain::ActionPasteExecute);
-    connect(A.ActionPageDel, &QAction::triggered, this, &TfrmMain::ActionPageDelExecute);
-    connect(A.ActionPageAddFromFile, &QAction::triggered, this,
-            &TfrmMain::ActionPageAddFromFileExecute);
-    connect(A.ActionImport, &QAction::triggered, this, &TfrmMain::ActionImportExecute);
-    connect(A.ActionUndo, &QAction::triggered, this, &TfrmMain::ActionUndoExecute);
-    connect(A.ActionSave, &QAction::triggered, this, &TfrmMain::ActionSaveExecute);
-    connect(A.ActionExportPdf, &QAction::triggered, this, &TfrmMain::ActionExportPdfExecute);
-    connect(I.ItemPageProperty, &QAction::triggered, this, &TfrmMain::ItemPagePropertyClick);
     // Asking the clipboard at every idle moment would cost a round trip to
     // its owner; its offer is noted when it changes instead.
     if (QClipboard* clipboard = QGuiApplication::clipboard()) {
@@ -111,151 +104,178 @@ TfrmMain::~TfrmMain() {
     FormDestroy();
 }
 
-void TfrmMain::BuildActions() {
-    auto make = [this](const QString& caption, const QString& hint) {
-        auto* a = new QAction(caption, this);
-        a->setToolTip(hint);
-        a->setStatusTip(hint);
-        return a;
-    };
-    A.ActionAutoCommand =
-        make(QStringLiteral("Сервер документов"), QStringLiteral("Сервер документов"));
-    A.ActionAutoCommand->setCheckable(true);
-    connect(A.ActionAutoCommand, &QAction::triggered, this, &TfrmMain::ActionAutoCommandExecute);
-    A.ActionImport = make(QStringLiteral("Импорт..."), QStringLiteral("Импорт из файла"));
-    A.ActionSave = make(QStringLiteral("Сохранить"), QStringLiteral("Сохранить"));
-    A.ActionSave->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
-    A.ActionScan = make(QStringLiteral("Сканировать..."), QStringLiteral("Сканировать"));
-    A.ActionPrint = make(QStringLiteral("Печатать..."), QStringLiteral("Печатать"));
-    A.ActionExportPdf = make(QStringLiteral("Экспорт в PDF..."), QStringLiteral("Экспорт в PDF"));
-    A.ActionExportPdf->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_E));
-    A.ActionCut = make(QStringLiteral("Вырезать"), QStringLiteral("Вырезать"));
-    A.ActionCut->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_X));
-    A.ActionCopy = make(QStringLiteral("Копировать"), QStringLiteral("Копировать"));
-    A.ActionCopy->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_C));
-    A.ActionPaste = make(QStringLiteral("Вставить"), QStringLiteral("Вставить"));
-    A.ActionPaste->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_V));
-    A.ActionClear = make(QStringLiteral("Очистить"), QStringLiteral("Очистить"));
-    A.ActionClear->setShortcut(QKeySequence(Qt::Key_Delete));
-    A.ActionPageDel = make(QStringLiteral("Удалить страницу"), QStringLiteral("Удалить страницу"));
-    A.ActionPageAddFromFile =
-        make(QStringLiteral("Из файла..."), QStringLiteral("Добавить страницу из файла"));
-    A.ActionPageAddFromScan = make(QStringLiteral("Сканировать изображение..."),
-                                   QStringLiteral("Сканировать изображение"));
-    A.ActionUndo = make(QStringLiteral("Отменить"), QStringLiteral("Отменить"));
-    A.ActionUndo->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z));
-    A.ActionPagePrior = make(QStringLiteral("Предыдущая"), QStringLiteral("Предыдущая страница"));
-    A.ActionPageNext = make(QStringLiteral("Следующая"), QStringLiteral("Следующая страница"));
-    A.ActionAutoCommand->setIcon(Icon(QStringLiteral("network-server")));
-    A.ActionImport->setIcon(Icon(QStringLiteral("document-open")));
-    A.ActionSave->setIcon(Icon(QStringLiteral("document-save")));
-    A.ActionScan->setIcon(Icon(QStringLiteral("scanner")));
-    A.ActionPrint->setIcon(Icon(QStringLiteral("document-print")));
-    A.ActionCut->setIcon(Icon(QStringLiteral("edit-cut")));
-    A.ActionCopy->setIcon(Icon(QStringLiteral("edit-copy")));
-    A.ActionPaste->setIcon(Icon(QStringLiteral("edit-paste")));
-    A.ActionPagePrior->setIcon(Icon(QStringLiteral("go-previous")));
-    A.ActionPageNext->setIcon(Icon(QStringLiteral("go-next")));
+// One row per command: the action is created, given its texts, shortcut and
+// icon, connected to its handler (through Guarded) and, when a rule names it,
+// enabled by UpdateActions. A new command is one row here and one rule in
+// ComputeActionStates.
+template <class TOwner> struct TfrmMain::TCommandRow {
+    QAction* TOwner::*Member;
+    const char16_t* Caption;
+    const char16_t* Hint; // tool tip and status tip; empty: none
+    QKeyCombination Shortcut;
+    const char* IconName; // freedesktop name, with a bundled fallback; empty: none
+    std::function<void(TfrmMain&)> Handler; // null: none
+    bool TActionStates::*EnabledBy;         // null: not ruled
+    int Flags;
+};
 
-    I.ItemPrinter = new QAction(QStringLiteral("Выбрать принтер..."), this);
-    I.ItemScaner = new QAction(QStringLiteral("Выбрать сканер..."), this);
-    I.ItemExit = new QAction(QStringLiteral("Вы&ход"), this);
-    connect(I.ItemExit, &QAction::triggered, this, &QWidget::close);
-    I.ItemPageProperty = new QAction(QStringLiteral("Свойства..."), this);
-    I.ItemPageProperty->setVisible(false);
-    I.ItemViewToolBar = new QAction(QStringLiteral("Панель управления"), this);
-    I.ItemViewToolBar->setCheckable(true);
-    I.ItemViewToolBar->setChecked(true);
-    I.ItemViewStatusBar = new QAction(QStringLiteral("Строка состояния"), this);
-    I.ItemViewStatusBar->setCheckable(true);
-    I.ItemViewStatusBar->setChecked(true);
-    I.ItemFitInWindow = new QAction(QStringLiteral("Вписать в окно"), this);
-    I.ItemFitInWindow->setToolTip(QStringLiteral("Вписать в окно"));
-    I.ItemFitInWindow->setCheckable(true);
-    I.ItemFitInWindow->setIcon(Icon(QStringLiteral("zoom-fit-best")));
-    I.ItemStayOnTop = new QAction(QStringLiteral("Всегда сверху"), this);
-    I.ItemStayOnTop->setCheckable(true);
-    connect(I.ItemFitInWindow, &QAction::triggered, this, &TfrmMain::SetFitInWindow);
-    connect(I.ItemStayOnTop, &QAction::triggered, this, &TfrmMain::SetStayOnTop);
-    I.ItemSetup = new QAction(QStringLiteral("Настройки..."), this);
-    connect(I.ItemSetup, &QAction::triggered, this, [this] {
-        TfrmSetup& dlg = GetFrmSetup();
-        dlg.LoadControls();
-        dlg.exec();
-    });
+namespace {
+enum : int { Checkable = 1, Checked = 2, Hidden = 4 };
+constexpr QKeyCombination kNoKey;
+} // namespace
+
+std::span<const TfrmMain::TCommandRow<TMainActions>> TfrmMain::ActionRows() {
+    using S = TActionStates;
+    using M = TMainActions;
+    static const TCommandRow<M> rows[] = {
+        {&M::ActionAutoCommand, u"Сервер документов", u"Сервер документов", kNoKey,
+         "network-server",
+         [](TfrmMain& w) {
+             if (w.FServer)
+                 w.FServer->SetServerActive(!w.FServer->IsActive());
+         },
+         &S::autoCommand, Checkable},
+        {&M::ActionImport, u"Импорт...", u"Импорт из файла", kNoKey, "document-open",
+         [](TfrmMain& w) { w.FEditor->Import(); }, &S::import, 0},
+        {&M::ActionSave, u"Сохранить", u"Сохранить", Qt::CTRL | Qt::Key_S, "document-save",
+         &TfrmMain::ActionSaveExecute, &S::save, 0},
+        {&M::ActionScan, u"Сканировать...", u"Сканировать", kNoKey, "scanner",
+         [](TfrmMain& w) { w.ScanPage(true); }, &S::scan, 0},
+        {&M::ActionPrint, u"Печатать...", u"Печатать", kNoKey, "document-print",
+         &TfrmMain::ActionPrintExecute, &S::print, 0},
+        {&M::ActionExportPdf, u"Экспорт в PDF...", u"Экспорт в PDF", Qt::CTRL | Qt::Key_E, "",
+         &TfrmMain::ActionExportPdfExecute, &S::exportPdf, 0},
+        {&M::ActionCut, u"Вырезать", u"Вырезать", Qt::CTRL | Qt::Key_X, "edit-cut",
+         &TfrmMain::ActionCutExecute, &S::cut, 0},
+        {&M::ActionCopy, u"Копировать", u"Копировать", Qt::CTRL | Qt::Key_C, "edit-copy",
+         [](TfrmMain& w) { w.FEditor->Copy(); }, &S::copy, 0},
+        {&M::ActionPaste, u"Вставить", u"Вставить", Qt::CTRL | Qt::Key_V, "edit-paste",
+         [](TfrmMain& w) { w.FEditor->Paste(); }, &S::paste, 0},
+        {&M::ActionClear, u"Очистить", u"Очистить", QKeyCombination(Qt::Key_Delete), "",
+         [](TfrmMain& w) { w.FEditor->Clear(); }, &S::clear, 0},
+        {&M::ActionPageDel, u"Удалить страницу", u"Удалить страницу", kNoKey, "",
+         [](TfrmMain& w) { w.FEditor->PageDel(); }, &S::pageDel, 0},
+        {&M::ActionPageAddFromFile, u"Из файла...", u"Добавить страницу из файла", kNoKey, "",
+         [](TfrmMain& w) { w.FEditor->PageAddFromFile(); }, &S::pageAddFromFile, 0},
+        {&M::ActionPageAddFromScan, u"Сканировать изображение...", u"Сканировать изображение",
+         kNoKey, "", [](TfrmMain& w) { w.ScanPage(false); }, &S::pageAddFromScan, 0},
+        {&M::ActionUndo, u"Отменить", u"Отменить", Qt::CTRL | Qt::Key_Z, "",
+         [](TfrmMain& w) { w.ReloadDocument(); }, &S::undo, 0},
+        {&M::ActionPagePrior, u"Предыдущая", u"Предыдущая страница", kNoKey, "go-previous",
+         [](TfrmMain& w) { w.View().ShowPage(w.FPages.GetPageIndex() - 1); }, &S::pagePrior, 0},
+        {&M::ActionPageNext, u"Следующая", u"Следующая страница", kNoKey, "go-next",
+         [](TfrmMain& w) { w.View().ShowPage(w.FPages.GetPageIndex() + 1); }, &S::pageNext, 0},
+    };
+    return rows;
+}
+
+std::span<const TfrmMain::TCommandRow<TMainItems>> TfrmMain::ItemRows() {
+    using M = TMainItems;
+    static const TCommandRow<M> rows[] = {
+        {&M::ItemPrinter, u"Выбрать принтер...", u"", kNoKey, "",
+         [](TfrmMain& w) {
+             if (w.FPrinting)
+                 w.FPrinting->ItemPrinterClick(&w);
+         },
+         nullptr, 0},
+        {&M::ItemScaner, u"Выбрать сканер...", u"", kNoKey, "", [](TfrmMain&) { TWSelectDS(); },
+         nullptr, 0},
+        {&M::ItemExit, u"Вы&ход", u"", kNoKey, "", [](TfrmMain& w) { w.close(); }, nullptr, 0},
+        {&M::ItemPageProperty, u"Свойства...", u"", kNoKey, "", &TfrmMain::ItemPagePropertyClick,
+         nullptr, Hidden},
+        // Its check follows the tool bar's visibility (BuildWindow). A checkable
+        // entry's check has changed when its handler runs.
+        {&M::ItemViewToolBar, u"Панель управления", u"", kNoKey, "", nullptr, nullptr,
+         Checkable | Checked},
+        {&M::ItemViewStatusBar, u"Строка состояния", u"", kNoKey, "",
+         &TfrmMain::ItemViewStatusBarClick, nullptr, Checkable | Checked},
+        {&M::ItemFitInWindow, u"Вписать в окно", u"", kNoKey, "zoom-fit-best",
+         [](TfrmMain& w) { w.SetFitInWindow(w.I.ItemFitInWindow->isChecked()); }, nullptr,
+         Checkable},
+        {&M::ItemStayOnTop, u"Всегда сверху", u"", kNoKey, "",
+         [](TfrmMain& w) { w.SetStayOnTop(w.I.ItemStayOnTop->isChecked()); }, nullptr, Checkable},
+        {&M::ItemSetup, u"Настройки...", u"", kNoKey, "", &TfrmMain::ItemSetupClick, nullptr, 0},
+    };
+    return rows;
+}
+
+template <class TOwner>
+void TfrmMain::CreateCommands(std::span<const TCommandRow<TOwner>> rows, TOwner& owner) {
+    for (const TCommandRow<TOwner>& row : rows) {
+        auto* a = new QAction(QString::fromUtf16(row.Caption), this);
+        owner.*row.Member = a;
+        if (const QString hint = QString::fromUtf16(row.Hint); !hint.isEmpty()) {
+            a->setToolTip(hint);
+            a->setStatusTip(hint);
+        }
+        if (row.Shortcut.toCombined() != 0)
+            a->setShortcut(QKeySequence(row.Shortcut));
+        if (*row.IconName)
+            a->setIcon(Icon(QString::fromLatin1(row.IconName)));
+        a->setCheckable(row.Flags & Checkable);
+        a->setChecked(row.Flags & Checked);
+        a->setVisible(!(row.Flags & Hidden));
+        if (row.Handler)
+            connect(a, &QAction::triggered, this,
+                    [this, handler = row.Handler] { Guarded([&] { handler(*this); }); });
+    }
+}
+
+void TfrmMain::BuildActions() {
+    CreateCommands(ActionRows(), A);
+    CreateCommands(ItemRows(), I);
+}
+
+void TfrmMain::ItemViewStatusBarClick() {
+    statusBar()->setVisible(!statusBar()->isVisible());
+    I.ItemViewStatusBar->setChecked(statusBar()->isVisible());
+}
+
+void TfrmMain::ItemSetupClick() {
+    TfrmSetup& dlg = GetFrmSetup();
+    dlg.LoadControls();
+    dlg.exec();
 }
 
 void TfrmMain::BuildWindow() {
     QMenuBar* bar = menuBar();
-    QMenu* file = bar->addMenu(QStringLiteral("&Файл"));
-    file->addAction(A.ActionAutoCommand);
-    file->addSeparator();
-    file->addAction(A.ActionImport);
-    file->addAction(A.ActionSave);
-    file->addAction(A.ActionExportPdf);
-    file->addSeparator();
-    file->addAction(A.ActionPrint);
-    file->addAction(A.ActionScan);
-    file->addSeparator();
-    file->addAction(I.ItemPrinter);
-    file->addAction(I.ItemScaner);
-    file->addSeparator();
-    file->addAction(I.ItemExit);
-
-    QMenu* edit = bar->addMenu(QStringLiteral("&Правка"));
-    edit->addAction(A.ActionUndo);
-    edit->addSeparator();
-    edit->addAction(A.ActionCut);
-    edit->addAction(A.ActionCopy);
-    edit->addAction(A.ActionPaste);
-    edit->addAction(A.ActionClear);
-    edit->addSeparator();
+    AddEntries(bar->addMenu(QStringLiteral("&Файл")),
+               {A.ActionAutoCommand, nullptr, A.ActionImport, A.ActionSave, A.ActionExportPdf,
+                nullptr, A.ActionPrint, A.ActionScan, nullptr, I.ItemPrinter, I.ItemScaner, nullptr,
+                I.ItemExit});
+    AddEntries(
+        bar->addMenu(QStringLiteral("&Правка")),
+        {A.ActionUndo, nullptr, A.ActionCut, A.ActionCopy, A.ActionPaste, A.ActionClear, nullptr});
 
     QMenu* page = bar->addMenu(QStringLiteral("Страница"));
-    page->addAction(A.ActionPagePrior);
-    page->addAction(A.ActionPageNext);
-    page->addSeparator();
+    AddEntries(page, {A.ActionPagePrior, A.ActionPageNext, nullptr});
     I.ItemPageAdd = page->addMenu(QStringLiteral("Добавить"));
     I.ItemPageAdd->setEnabled(false);
-    QAction* scanEntry = I.ItemPageAdd->addAction(QStringLiteral("Сканировать..."));
-    connect(scanEntry, &QAction::triggered, A.ActionPageAddFromScan, &QAction::trigger);
-    connect(A.ActionPageAddFromScan, &QAction::changed, scanEntry,
-            [scanEntry, this] { scanEntry->setEnabled(A.ActionPageAddFromScan->isEnabled()); });
+    // Entries of their own captions that run an action and follow its state.
+    auto entryFor = [this](QMenu* menu, const QString& caption, QAction* action) {
+        QAction* entry = menu->addAction(caption);
+        connect(entry, &QAction::triggered, action, &QAction::trigger);
+        connect(action, &QAction::changed, entry,
+                [entry, action] { entry->setEnabled(action->isEnabled()); });
+    };
+    entryFor(I.ItemPageAdd, QStringLiteral("Сканировать..."), A.ActionPageAddFromScan);
     I.ItemPageAdd->addAction(A.ActionPageAddFromFile);
-    QAction* delEntry = page->addAction(QStringLiteral("Удалить"));
-    connect(delEntry, &QAction::triggered, A.ActionPageDel, &QAction::trigger);
-    connect(A.ActionPageDel, &QAction::changed, delEntry,
-            [delEntry, this] { delEntry->setEnabled(A.ActionPageDel->isEnabled()); });
+    entryFor(page, QStringLiteral("Удалить"), A.ActionPageDel);
     page->addSeparator()->setVisible(false);
     page->addAction(I.ItemPageProperty);
 
-    QMenu* view = bar->addMenu(QStringLiteral("&Вид"));
-    view->addAction(I.ItemViewToolBar);
-    view->addAction(I.ItemViewStatusBar);
-    view->addSeparator();
-    view->addAction(I.ItemFitInWindow);
-    view->addSeparator();
-    view->addAction(I.ItemStayOnTop);
-    view->addAction(I.ItemSetup);
+    AddEntries(bar->addMenu(QStringLiteral("&Вид")),
+               {I.ItemViewToolBar, I.ItemViewStatusBar, nullptr, I.ItemFitInWindow, nullptr,
+                I.ItemStayOnTop, I.ItemSetup});
 
     ToolBarImg = addToolBar(I.ItemViewToolBar->text()); // its title in the window's context menu
     ToolBarImg->setObjectName(QStringLiteral("ToolBarImg"));
     ToolBarImg->setMovable(false);
     ToolBarImg->setFloatable(false);
     ToolBarImg->setIconSize(QSize(16, 16));
-    ToolBarImg->addAction(A.ActionAutoCommand);
-    ToolBarImg->addSeparator();
-    ToolBarImg->addAction(A.ActionSave);
-    ToolBarImg->addAction(A.ActionPrint);
-    ToolBarImg->addAction(A.ActionScan);
-    ToolBarImg->addSeparator();
-    ToolBarImg->addAction(A.ActionCut);
-    ToolBarImg->addAction(A.ActionCopy);
-    ToolBarImg->addAction(A.ActionPaste);
-    ToolBarImg->addSeparator();
-    ToolBarImg->addAction(I.ItemFitInWindow);
-    ToolBarImg->addSeparator();
-    ToolBarImg->addAction(A.ActionPagePrior);
+    AddEntries(ToolBarImg, {A.ActionAutoCommand, nullptr, A.ActionSave, A.ActionPrint, A.ActionScan,
+                            nullptr, A.ActionCut, A.ActionCopy, A.ActionPaste, nullptr,
+                            I.ItemFitInWindow, nullptr, A.ActionPagePrior});
     cbxPage = new QComboBox(ToolBarImg);
     cbxPage->setObjectName(QStringLiteral("cbxPage"));
     cbxPage->setFixedWidth(42 + 16);
@@ -300,10 +320,6 @@ void TfrmMain::BuildWindow() {
     // menu) stay in step both ways.
     connect(I.ItemViewToolBar, &QAction::toggled, ToolBarImg, &QWidget::setVisible);
     connect(ToolBarImg, &QToolBar::visibilityChanged, I.ItemViewToolBar, &QAction::setChecked);
-    connect(I.ItemViewStatusBar, &QAction::triggered, this, [this] {
-        statusBar()->setVisible(!statusBar()->isVisible());
-        I.ItemViewStatusBar->setChecked(statusBar()->isVisible());
-    });
 }
 
 void TfrmMain::SetFitInWindow(bool checked) {
@@ -358,114 +374,80 @@ QString TfrmMain::OpenFileDialog() {
     return dlg.selectedFiles().constFirst();
 }
 
-void TfrmMain::Guarded(const std::function<void()>& action) {
+bool TfrmMain::Guarded(const std::function<void()>& action) {
     try {
         action();
+        return true;
     } catch (const SilentAbort&) {
     } catch (const Exception& e) {
         ErrorBox(e.message());
     }
-}
-
-void TfrmMain::ActionClearExecute() {
-    Guarded([this] { FEditor->Clear(); });
+    return false;
 }
 
 void TfrmMain::ActionCutExecute() {
     // Each half runs only when its own action is enabled at that moment; a
     // failed copy stops the cut before the page is cleared.
-    Guarded([this] {
-        UpdateActions();
-        if (A.ActionCopy->isEnabled())
-            FEditor->Copy();
-        UpdateActions();
-        if (A.ActionClear->isEnabled())
-            FEditor->Clear();
-    });
-}
-
-void TfrmMain::ActionCopyExecute() {
-    Guarded([this] { FEditor->Copy(); });
-}
-
-void TfrmMain::ActionPasteExecute() {
-    Guarded([this] { FEditor->Paste(); });
-}
-
-void TfrmMain::ActionPageDelExecute() {
-    Guarded([this] { FEditor->PageDel(); });
-}
-
-void TfrmMain::ActionPageAddFromFileExecute() {
-    Guarded([this] { FEditor->PageAddFromFile(); });
-}
-
-void TfrmMain::ActionImportExecute() {
-    Guarded([this] { FEditor->Import(); });
-}
-
-void TfrmMain::ActionUndoExecute() {
-    Guarded([this] { ReloadDocument(); });
+    UpdateActions();
+    if (A.ActionCopy->isEnabled())
+        FEditor->Copy();
+    UpdateActions();
+    if (A.ActionClear->isEnabled())
+        FEditor->Clear();
 }
 
 void TfrmMain::ActionSaveExecute() {
     if (!FServer)
         return;
-    Guarded([this] {
-        TSaveSeams seams;
-        seams.DocFileName = [this](const QString& name) { return FServer->DocFileName(name); };
-        seams.GetSaveOriginal = [this] { return FSettings.GetSaveOriginal(); };
-        seams.GetDefFileExt = [this] { return FSettings.GetDefFileExt(); };
-        seams.GetJpegQuality = [this] { return FSettings.GetJpegQuality(); };
-        const QString name = FServer->DocName();
-        const TSaveOutcome outcome = FEditor->Save(name, seams, this);
-        if (outcome == TSaveOutcome::Copied || outcome == TSaveOutcome::Encoded)
-            FServer->SetDocName(name);
-    });
+    TSaveSeams seams;
+    seams.DocFileName = [this](const QString& name) { return FServer->DocFileName(name); };
+    seams.GetSaveOriginal = [this] { return FSettings.GetSaveOriginal(); };
+    seams.GetDefFileExt = [this] { return FSettings.GetDefFileExt(); };
+    seams.GetJpegQuality = [this] { return FSettings.GetJpegQuality(); };
+    const QString name = FServer->DocName();
+    const TSaveOutcome outcome = FEditor->Save(name, seams, this);
+    if (outcome == TSaveOutcome::Copied || outcome == TSaveOutcome::Encoded)
+        FServer->SetDocName(name);
 }
 
 void TfrmMain::ActionExportPdfExecute() {
-    Guarded([this] {
-        const QString name = FServer ? FServer->DocName() : QString();
-        const QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
-        QString path = ChooseExportFile(
-            QDir(folder).filePath((name.isEmpty() ? QStringLiteral("document") : name) + ".pdf"));
-        if (path.isEmpty())
-            return;
-        if (QFileInfo(path).suffix().isEmpty())
-            path += QStringLiteral(".pdf");
-        std::optional<QImage> picture;
-        if (ImageBox->HasPicture())
-            picture = ImageBox->Picture();
-        const std::vector<TPdfPage> pages = PdfPagesOf(FPages, View().ImageChanged, picture);
-        std::unique_ptr<QProgressDialog> progress;
-        TPdfExportOptions options;
-        options.Progress = [&](int done, int total) {
-            if (!progress && total >= 10) {
-                progress = std::make_unique<QProgressDialog>(
-                    QStringLiteral("Экспорт в PDF..."), QStringLiteral("Отмена"), 0, total, this);
-                progress->setWindowModality(Qt::WindowModal);
-                progress->setMinimumDuration(500);
-            }
-            if (!progress)
-                return true;
-            progress->setValue(done);
-            return !progress->wasCanceled();
-        };
-        ExportPdf(pages, path, options);
-    });
+    const QString name = FServer ? FServer->DocName() : QString();
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    QString path = ChooseExportFile(
+        QDir(folder).filePath((name.isEmpty() ? QStringLiteral("document") : name) + ".pdf"));
+    if (path.isEmpty())
+        return;
+    if (QFileInfo(path).suffix().isEmpty())
+        path += QStringLiteral(".pdf");
+    std::optional<QImage> picture;
+    if (ImageBox->HasPicture())
+        picture = ImageBox->Picture();
+    const std::vector<TPdfPage> pages = PdfPagesOf(FPages, View().ImageChanged, picture);
+    std::unique_ptr<QProgressDialog> progress;
+    TPdfExportOptions options;
+    options.Progress = [&](int done, int total) {
+        if (!progress && total >= 10) {
+            progress = std::make_unique<QProgressDialog>(QStringLiteral("Экспорт в PDF..."),
+                                                         QStringLiteral("Отмена"), 0, total, this);
+            progress->setWindowModality(Qt::WindowModal);
+            progress->setMinimumDuration(500);
+        }
+        if (!progress)
+            return true;
+        progress->setValue(done);
+        return !progress->wasCanceled();
+    };
+    ExportPdf(pages, path, options);
 }
 
 void TfrmMain::ItemPagePropertyClick() {
     const int index = FPages.GetPageIndex();
     if (index < 0)
         return;
-    Guarded([this, index] {
-        const TPageProperties p = GetPageProperties(*FPages.Get(index));
-        TfrmProp& dlg = GetFrmProp();
-        dlg.SetProperties(p.PixelFormat, p.Flags, p.HorizontalResolution);
-        dlg.exec();
-    });
+    const TPageProperties p = GetPageProperties(*FPages.Get(index));
+    TfrmProp& dlg = GetFrmProp();
+    dlg.SetProperties(p.PixelFormat, p.Flags, p.HorizontalResolution);
+    dlg.exec();
 }
 
 TfrmProp& TfrmMain::GetFrmProp() {
@@ -483,7 +465,7 @@ TfrmSetup& TfrmMain::GetFrmSetup() {
 }
 
 bool TfrmMain::FormCreate() {
-    try {
+    FCreated = Guarded([this] {
         FCommandLine = ParseCommandLine(FArgs, FSettings, SelectDocFolder);
         StaticText->SetPath(FCommandLine.FDocFolder);
         StatusPanel2->setText(FCommandLine.FCtlFile);
@@ -497,31 +479,20 @@ bool TfrmMain::FormCreate() {
         I.ItemPrinter->setEnabled(TCurrentPrinter::AnyInstalled());
         FPrinting = std::make_unique<TPrinting>(I.ItemPrinter->isEnabled());
         FPrinting->StatusText = [this](const QString& text) { ShowPrintStatus(text); };
-        connect(I.ItemPrinter, &QAction::triggered, this,
-                [this] { FPrinting->ItemPrinterClick(this); });
-        connect(A.ActionPrint, &QAction::triggered, this, &TfrmMain::ActionPrintExecute);
         FServer = std::make_unique<TDocServer>(static_cast<IServerHost&>(*this), FCommandLine,
                                                [this] { return FSettings.GetDefFileExt(); });
         FServer->UpdateStatusText();
         ActionAutoCommandUpdate();
         ReadLayout();
-    } catch (const Exception& e) {
-        ErrorBox(e.message());
-        return false;
-    }
-    FCreated = true;
-    return true;
+    });
+    return FCreated;
 }
 
 void TfrmMain::FormActivate() {
     if (FActivated || !FCreated)
         return;
     FActivated = true;
-    try {
-        FInstanceLock.CheckSingleInstance();
-    } catch (const Exception& e) {
-        ErrorBox(e.message());
-    }
+    Guarded([this] { FInstanceLock.CheckSingleInstance(); });
     if (FInstanceLock.IsHeld())
         FServer->SetServerActive(true);
     else
@@ -541,28 +512,14 @@ void TfrmMain::FormDestroy() {
     if (FServer)
         FServer->StopTimer();
     if (FTwainHook) {
-        try {
-            TWCloseDSM();
-        } catch (const Exception& e) {
-            ErrorBox(e.message());
-        }
+        Guarded([] { TWCloseDSM(); });
         qApp->removeEventFilter(FTwainHook.get());
         FTwainHook.reset();
     }
     // A start-up that failed never applied the stored layout, so it must not
     // overwrite it with the built-in bounds.
-    if (FCreated) {
-        try {
-            WriteLayout();
-        } catch (const Exception& e) {
-            ErrorBox(e.message());
-        }
-    }
-}
-
-void TfrmMain::ActionAutoCommandExecute() {
-    if (FServer)
-        FServer->SetServerActive(!FServer->IsActive());
+    if (FCreated)
+        Guarded([this] { WriteLayout(); });
 }
 
 void TfrmMain::ActionAutoCommandUpdate() {
@@ -590,32 +547,11 @@ void TfrmMain::UpdateActions() {
     if (!FServer)
         return;
     const TActionStates a = ComputeActionStates(WindowState());
-    A.ActionAutoCommand->setEnabled(a.autoCommand);
-    A.ActionImport->setEnabled(a.import);
-    A.ActionSave->setEnabled(a.save);
-    A.ActionScan->setEnabled(a.scan);
-    A.ActionPrint->setEnabled(a.print);
-    A.ActionExportPdf->setEnabled(a.exportPdf);
-    A.ActionCut->setEnabled(a.cut);
-    A.ActionCopy->setEnabled(a.copy);
-    A.ActionPaste->setEnabled(a.paste);
-    A.ActionClear->setEnabled(a.clear);
-    A.ActionPageDel->setEnabled(a.pageDel);
-    A.ActionPageAddFromFile->setEnabled(a.pageAddFromFile);
-    A.ActionPageAddFromScan->setEnabled(a.pageAddFromScan);
-    A.ActionUndo->setEnabled(a.undo);
-    A.ActionPagePrior->setEnabled(a.pagePrior);
-    A.ActionPageNext->setEnabled(a.pageNext);
+    for (const TCommandRow<TMainActions>& row : ActionRows())
+        if (row.EnabledBy)
+            (A.*row.Member)->setEnabled(a.*row.EnabledBy);
     I.ItemPageAdd->setEnabled(a.pageAddMenu);
     cbxPage->setEnabled(a.pageList);
-}
-
-void TfrmMain::ActionPagePriorExecute() {
-    View().ShowPage(FPages.GetPageIndex() - 1);
-}
-
-void TfrmMain::ActionPageNextExecute() {
-    View().ShowPage(FPages.GetPageIndex() + 1);
 }
 
 void TfrmMain::cbxPageCloseUp(int index) {
@@ -624,46 +560,26 @@ void TfrmMain::cbxPageCloseUp(int index) {
         View().ShowPage(index);
 }
 
-void TfrmMain::ItemScanerClick() {
-    try {
-        TWSelectDS();
-    } catch (const Exception& e) {
-        ErrorBox(e.message());
-    }
-}
-
-void TfrmMain::ActionScanExecute() {
-    ScanPage(true);
-}
-
-void TfrmMain::ActionPageAddFromScanExecute() {
-    ScanPage(false);
-}
-
 void TfrmMain::ScanPage(bool replaceCurrent) {
-    try {
-        const QString name = FreeNameInTempFolder(QStringLiteral("bmp"));
-        if (!TWAcquireToFile(static_cast<QWidget*>(this), name))
-            return;
-        std::unique_ptr<TImagePage> page = TImagePage::CreateFromFile(name);
-        // A scan that cannot be read makes a blank page that does not own the
-        // file: it would be left behind.
-        if (page->FFileName.isEmpty())
-            QFile::remove(name);
-        int index;
-        if (replaceCurrent && FPages.Count() > 0) {
-            index = FPages.GetPageIndex();
-            FPages.Put(index, std::move(page));
-        } else {
-            index = FPages.Add(std::move(page));
-            if (replaceCurrent)
-                FPages.SetPageIndex(index);
-        }
-        FPages.SetModified(true);
-        View().ShowPage(replaceCurrent ? FPages.GetPageIndex() : FPages.Count() - 1);
-    } catch (const Exception& e) {
-        ErrorBox(e.message());
+    const QString name = FreeNameInTempFolder(QStringLiteral("bmp"));
+    if (!TWAcquireToFile(static_cast<QWidget*>(this), name))
+        return;
+    std::unique_ptr<TImagePage> page = TImagePage::CreateFromFile(name);
+    // A scan that cannot be read makes a blank page that does not own the
+    // file: it would be left behind.
+    if (page->FFileName.isEmpty())
+        QFile::remove(name);
+    int index;
+    if (replaceCurrent && FPages.Count() > 0) {
+        index = FPages.GetPageIndex();
+        FPages.Put(index, std::move(page));
+    } else {
+        index = FPages.Add(std::move(page));
+        if (replaceCurrent)
+            FPages.SetPageIndex(index);
     }
+    FPages.SetModified(true);
+    View().ShowPage(replaceCurrent ? FPages.GetPageIndex() : FPages.Count() - 1);
 }
 
 void TfrmMain::ReloadDocument() {

@@ -10,6 +10,7 @@
 #include <QMainWindow>
 #include <functional>
 #include <memory>
+#include <span>
 
 class QAction;
 class QComboBox;
@@ -65,8 +66,10 @@ struct TMainItems {
 };
 
 // The main window: a thin shell that composes the server, the open document
-// and the dialogs. The logic lives in the objects it owns.
-class TfrmMain : public QMainWindow, public IServerHost {
+// and the dialogs. The logic lives in the objects it owns. Its actions,
+// widgets and open document are its own: tests reach them through
+// TfrmMainTestAccess (tests/support/WindowTest.h).
+class TfrmMain : public QMainWindow, private IServerHost {
     Q_OBJECT
 public:
     TfrmMain(TSettings& settings, TInstanceLock& instanceLock, QStringList args,
@@ -91,77 +94,16 @@ public:
     // suggested path.
     std::function<QString(const QString& suggested)> ChooseExportFile;
 
-    TfrmSetup& GetFrmSetup();
-    TfrmProp& GetFrmProp();
-
     // The view modes of the "Вид" menu.
     void SetFitInWindow(bool checked);
     void SetStayOnTop(bool checked);
     void ReadLayout();
     void WriteLayout();
 
-    // The server switch: toggles on execute; enabled while nothing is unsaved.
-    void ActionAutoCommandExecute();
-    // "Печатать...": the print dialog, then the document's source bitmap.
-    void ActionPrintExecute();
-    void ActionAutoCommandUpdate();
     // The document server, created by FormCreate.
     TDocServer* Server() const { return FServer.get(); }
-
-    // Page navigation, and the enable rules run when the window goes idle.
-    void ActionPagePriorExecute();
-    void ActionPageNextExecute();
-    void cbxPageCloseUp(int index);
-    void UpdateActions();
-    TWindowState WindowState(); // what the enable rules read
-
-    // Scanning: the scanner choice, and a scanned page replacing the current
-    // page or appended (both enabled while editing with a scanner, by the
-    // rules of ComputeActionStates run in UpdateActions).
-    void ItemScanerClick();
-    void ActionScanExecute();
-    void ActionPageAddFromScanExecute();
-
-    // The open document and the page shown (ShowPage, ReloadDocument, ImageChanged).
-    TImagePages FPages;
-    TPageView& View() { return *FView; }
-    TPrinting& Printing() { return *FPrinting; }
-
-    // IServerHost: the document side of the server's commands.
-    bool HasSource() override { return FPages.FSource != nullptr; }
-    void ReloadDocument() override;
-    void ShowDocument() override;
-    void HideDocument() override;
-
-    // Editing (each runs only through its enabled action) and the hidden
-    // page properties entry.
-    TEditor& Editor() { return *FEditor; }
-    void ActionClearExecute();
-    void ActionCutExecute();
-    void ActionCopyExecute();
-    void ActionPasteExecute();
-    void ActionPageDelExecute();
-    void ActionPageAddFromFileExecute();
-    void ActionImportExecute();
-    void ActionUndoExecute();
-    void ActionSaveExecute();
-    // "Экспорт в PDF...": the pages as shown, unsaved edits included; the
-    // document is not saved. Progress from ten pages on, cancellable.
-    void ActionExportPdfExecute();
-    void ItemPagePropertyClick();
-
     const TCommandLine& CommandLine() const { return FCommandLine; }
     bool Activated() const { return FActivated; }
-
-    TMainActions A;
-    TMainItems I;
-    QToolBar* ToolBarImg = nullptr;
-    TPathLine* StaticText = nullptr;
-    QScrollArea* ScrollBox = nullptr;
-    TImageBox* ImageBox = nullptr;
-    QComboBox* cbxPage = nullptr;
-    QLabel* StatusPanel1 = nullptr;
-    QLabel* StatusPanel2 = nullptr;
 
 protected:
     bool event(QEvent* e) override;
@@ -169,14 +111,51 @@ protected:
     void closeEvent(QCloseEvent* e) override;
 
 private:
+    friend struct TfrmMainTestAccess;
+
     void BuildActions();
     void BuildWindow();
     bool SelectDocFolderDialog(const QString& caption, QString& folder);
-    void ScanPage(bool replaceCurrent);
     QString OpenFileDialog();
-    void Guarded(const std::function<void()>& action);
+    TfrmSetup& GetFrmSetup();
+    TfrmProp& GetFrmProp();
+    TPageView& View() { return *FView; }
+    TEditor& Editor() { return *FEditor; }
+    TPrinting& Printing() { return *FPrinting; }
+    // Runs a handler; a gd::Exception goes to the error box (a SilentAbort
+    // nowhere). False when it failed.
+    bool Guarded(const std::function<void()>& action);
 
-    // IServerHost
+    // The command table (TfrmMain.cpp) and the enable rules, run when the
+    // window goes idle.
+    template <class TOwner> struct TCommandRow;
+    static std::span<const TCommandRow<TMainActions>> ActionRows();
+    static std::span<const TCommandRow<TMainItems>> ItemRows();
+    template <class TOwner>
+    void CreateCommands(std::span<const TCommandRow<TOwner>> rows, TOwner& owner);
+    void UpdateActions();
+    void ActionAutoCommandUpdate();
+    TWindowState WindowState(); // what the enable rules read
+
+    // The table's handlers longer than a line. Print sends the document's
+    // source bitmap after the print dialog; export writes the pages as shown,
+    // unsaved edits included, without saving; a scanned page replaces the
+    // current page ("Сканировать...") or is appended.
+    void ActionPrintExecute();
+    void ActionCutExecute();
+    void ActionSaveExecute();
+    void ActionExportPdfExecute();
+    void ItemPagePropertyClick();
+    void ItemViewStatusBarClick();
+    void ItemSetupClick();
+    void cbxPageCloseUp(int index);
+    void ScanPage(bool replaceCurrent);
+
+    // IServerHost: the document side of the server's commands, and the rest.
+    bool HasSource() override { return FPages.FSource != nullptr; }
+    void ReloadDocument() override;
+    void ShowDocument() override;
+    void HideDocument() override;
     void ShowError(const QString& message) override;
     void SetPathLine(const QString& text) override;
     void SetStateText(const QString& text) override;
@@ -188,6 +167,18 @@ private:
     bool HasUser() override { return !EndWithoutUser; }
     void UserNeeded(const QString& reason) override;
     void ShowPrintStatus(const QString& text);
+
+    TMainActions A;
+    TMainItems I;
+    QToolBar* ToolBarImg = nullptr;
+    TPathLine* StaticText = nullptr;
+    QScrollArea* ScrollBox = nullptr;
+    TImageBox* ImageBox = nullptr;
+    QComboBox* cbxPage = nullptr;
+    QLabel* StatusPanel1 = nullptr;
+    QLabel* StatusPanel2 = nullptr;
+    // The open document and the page shown (ShowPage, ReloadDocument, ImageChanged).
+    TImagePages FPages;
 
     TSettings& FSettings;
     TInstanceLock& FInstanceLock;

@@ -31,7 +31,7 @@ protected:
         gdtest::WriteFile(ctl, '>' + QByteArray(34, 'w') + "SHOW=" + name + "\r\n");
         w->Server()->SetServerActive(true);
         w->Server()->ExecuteCommands();
-        w->UpdateActions();
+        Win().UpdateActions();
     }
 
     gdtest::TCupsLock cups;
@@ -41,18 +41,18 @@ protected:
 } // namespace
 
 TEST_F(WindowPrint, PrintActionPrintsTheShownDocumentWithTheDialogsCopies) {
-    EXPECT_TRUE(w->I.ItemPrinter->isEnabled());
+    EXPECT_TRUE(Win().I.ItemPrinter->isEnabled());
     Show("W");
-    ASSERT_NE(w->FPages.FSource, nullptr);
-    ASSERT_TRUE(w->A.ActionPrint->isEnabled());
-    w->FPages.SetPageIndex(1);
-    const int frame = w->FPages.FSource->FActiveFrame;
-    w->Printing().PrintDialog = [](QWidget*, const QString&) {
+    ASSERT_NE(Win().FPages.FSource, nullptr);
+    ASSERT_TRUE(Win().A.ActionPrint->isEnabled());
+    Win().FPages.SetPageIndex(1);
+    const int frame = Win().FPages.FSource->FActiveFrame;
+    Win().Printing().PrintDialog = [](QWidget*, const QString&) {
         return std::optional<gd::TPrintChoice>(gd::TPrintChoice{QStringLiteral("PDF"), 2});
     };
-    w->A.ActionPrint->trigger();
+    Win().A.ActionPrint->trigger();
     EXPECT_TRUE(errors.isEmpty()) << errors.join(QLatin1Char(' ')).toStdString();
-    EXPECT_EQ(w->FPages.FSource->FActiveFrame, frame);
+    EXPECT_EQ(Win().FPages.FSource->FActiveFrame, frame);
     const auto job = gdtest::WaitForJob(baseline, QStringLiteral("Kvelmar - W"), 2);
     ASSERT_TRUE(job);
     EXPECT_EQ(gdtest::PdfPageCount(gdtest::CupsPdfOutput(job->id)), 3);
@@ -60,20 +60,20 @@ TEST_F(WindowPrint, PrintActionPrintsTheShownDocumentWithTheDialogsCopies) {
 }
 
 TEST_F(WindowPrint, PrintActionIsDisabledWhileTheServerServesOrNothingIsShown) {
-    w->UpdateActions();
-    EXPECT_FALSE(w->A.ActionPrint->isEnabled()); // nothing shown
+    Win().UpdateActions();
+    EXPECT_FALSE(Win().A.ActionPrint->isEnabled()); // nothing shown
     Show("W");
-    EXPECT_TRUE(w->A.ActionPrint->isEnabled());
-    w->A.ActionAutoCommand->setChecked(true);
-    w->UpdateActions();
-    EXPECT_FALSE(w->A.ActionPrint->isEnabled());
+    EXPECT_TRUE(Win().A.ActionPrint->isEnabled());
+    Win().A.ActionAutoCommand->setChecked(true);
+    Win().UpdateActions();
+    EXPECT_FALSE(Win().A.ActionPrint->isEnabled());
 }
 
 TEST_F(WindowPrint, ChoosePrinterMakesTheChoiceCurrent) {
-    w->Printing().SetupDialog = [](QWidget*, const QString& current) {
+    Win().Printing().SetupDialog = [](QWidget*, const QString& current) {
         EXPECT_EQ(current, QStringLiteral("PDF")); // the system default
         return std::optional<QString>(QStringLiteral("PDF"));
     };
-    w->I.ItemPrinter->trigger();
-    EXPECT_EQ(w->Printing().Printer().Chosen(), QStringLiteral("PDF"));
+    Win().I.ItemPrinter->trigger();
+    EXPECT_EQ(Win().Printing().Printer().Chosen(), QStringLiteral("PDF"));
 }

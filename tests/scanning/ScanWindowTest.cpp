@@ -57,7 +57,7 @@ protected:
     QStringList ScannedFiles() { return QDir(temp).entryList({"*.bmp"}, QDir::Files); }
     // The page's own image (a scanned page has one; pages of the file do not).
     QSize PageSize(int index) {
-        TGPBitmap* b = w->FPages.Get(index)->GetBitmap();
+        TGPBitmap* b = Win().FPages.Get(index)->GetBitmap();
         return b ? QSize(b->GetWidth(), b->GetHeight()) : QSize();
     }
 };
@@ -69,39 +69,39 @@ const QSize kScanned(157, 196);
 
 TEST_F(ScanWindow, TheScannerEntryAndActionsFollowTheDefaultSourceAndEditMode) {
     Open();
-    EXPECT_TRUE(w->I.ItemScaner->isEnabled());
-    w->UpdateActions();
-    EXPECT_FALSE(w->A.ActionScan->isEnabled()); // not editing
-    EXPECT_FALSE(w->A.ActionPageAddFromScan->isEnabled());
+    EXPECT_TRUE(Win().I.ItemScaner->isEnabled());
+    Win().UpdateActions();
+    EXPECT_FALSE(Win().A.ActionScan->isEnabled()); // not editing
+    EXPECT_FALSE(Win().A.ActionPageAddFromScan->isEnabled());
     Edit("A");
-    w->UpdateActions();
-    EXPECT_TRUE(w->A.ActionScan->isEnabled());
-    EXPECT_TRUE(w->A.ActionPageAddFromScan->isEnabled());
+    Win().UpdateActions();
+    EXPECT_TRUE(Win().A.ActionScan->isEnabled());
+    EXPECT_TRUE(Win().A.ActionPageAddFromScan->isEnabled());
 }
 
 TEST_F(ScanWindow, WithoutAnyDeviceScanningStaysDisabledForTheRun) {
     gdtest::UseSaneTestBackend(false);
     Open();
     EXPECT_TRUE(TWIsDSMOpen());
-    EXPECT_FALSE(w->I.ItemScaner->isEnabled());
+    EXPECT_FALSE(Win().I.ItemScaner->isEnabled());
     Edit("A");
-    w->UpdateActions();
-    EXPECT_FALSE(w->A.ActionScan->isEnabled());
-    EXPECT_FALSE(w->A.ActionPageAddFromScan->isEnabled());
+    Win().UpdateActions();
+    EXPECT_FALSE(Win().A.ActionScan->isEnabled());
+    EXPECT_FALSE(Win().A.ActionPageAddFromScan->isEnabled());
 }
 
 TEST_F(ScanWindow, ScanOnAnEmptyDocumentAddsThePageAndMakesItCurrent) {
     Open();
     Edit("New");
-    ASSERT_EQ(w->FPages.Count(), 0);
-    w->A.ActionScan->trigger();
-    ASSERT_EQ(w->FPages.Count(), 1);
-    EXPECT_EQ(w->FPages.GetPageIndex(), 0);
-    EXPECT_TRUE(w->FPages.FModified);
-    EXPECT_TRUE(w->ImageBox->HasPicture());
+    ASSERT_EQ(Win().FPages.Count(), 0);
+    Win().A.ActionScan->trigger();
+    ASSERT_EQ(Win().FPages.Count(), 1);
+    EXPECT_EQ(Win().FPages.GetPageIndex(), 0);
+    EXPECT_TRUE(Win().FPages.FModified);
+    EXPECT_TRUE(Win().ImageBox->HasPicture());
     EXPECT_EQ(PageSize(0), kScanned);
     // The page owns its file: the temporary folder, 8 hex digits, ".bmp".
-    const QString file = w->FPages.Get(0)->FFileName;
+    const QString file = Win().FPages.Get(0)->FFileName;
     EXPECT_TRUE(QRegularExpression("^" + QRegularExpression::escape(temp) + "/[0-9A-F]{8}\\.bmp$")
                     .match(file)
                     .hasMatch())
@@ -112,45 +112,45 @@ TEST_F(ScanWindow, ScanOnAnEmptyDocumentAddsThePageAndMakesItCurrent) {
 TEST_F(ScanWindow, ScanReplacesTheCurrentPageAndDeletesTheReplacedScan) {
     Open();
     Edit("A");
-    ASSERT_EQ(w->FPages.Count(), 3);
-    w->View().ShowPage(1);
-    w->A.ActionScan->trigger();
-    ASSERT_EQ(w->FPages.Count(), 3);
-    EXPECT_EQ(w->FPages.GetPageIndex(), 1);
+    ASSERT_EQ(Win().FPages.Count(), 3);
+    Win().View().ShowPage(1);
+    Win().A.ActionScan->trigger();
+    ASSERT_EQ(Win().FPages.Count(), 3);
+    EXPECT_EQ(Win().FPages.GetPageIndex(), 1);
     EXPECT_EQ(PageSize(1), kScanned);
-    const QString first = w->FPages.Get(1)->FFileName;
+    const QString first = Win().FPages.Get(1)->FFileName;
     ASSERT_TRUE(QFile::exists(first));
 
-    w->A.ActionScan->trigger(); // replaces the scanned page: its file goes
-    EXPECT_EQ(w->FPages.Count(), 3);
+    Win().A.ActionScan->trigger(); // replaces the scanned page: its file goes
+    EXPECT_EQ(Win().FPages.Count(), 3);
     EXPECT_FALSE(QFile::exists(first));
     EXPECT_EQ(ScannedFiles().size(), 1);
 
     // Hiding the document destroys the pages and their files.
-    w->HideDocument();
+    Win().Host.HideDocument();
     EXPECT_TRUE(ScannedFiles().isEmpty());
 }
 
 TEST_F(ScanWindow, ScanImageAppendsAndMakesTheLastPageCurrent) {
     Open();
     Edit("A");
-    w->A.ActionPageAddFromScan->trigger();
-    ASSERT_EQ(w->FPages.Count(), 4);
-    EXPECT_EQ(w->FPages.GetPageIndex(), 3);
+    Win().A.ActionPageAddFromScan->trigger();
+    ASSERT_EQ(Win().FPages.Count(), 4);
+    EXPECT_EQ(Win().FPages.GetPageIndex(), 3);
     EXPECT_EQ(PageSize(3), kScanned);
-    EXPECT_TRUE(w->FPages.FModified);
+    EXPECT_TRUE(Win().FPages.FModified);
 }
 
 TEST_F(ScanWindow, CancellingTheSourcesDialogChangesNothing) {
     Open();
     Edit("A");
-    w->View().ShowPage(2);
+    Win().View().ShowPage(2);
     qputenv("GD_TWAIN_AUTOSCAN", "cancel");
-    w->A.ActionScan->trigger();
-    w->A.ActionPageAddFromScan->trigger();
-    EXPECT_EQ(w->FPages.Count(), 3);
-    EXPECT_EQ(w->FPages.GetPageIndex(), 2);
-    EXPECT_FALSE(w->FPages.FModified);
+    Win().A.ActionScan->trigger();
+    Win().A.ActionPageAddFromScan->trigger();
+    EXPECT_EQ(Win().FPages.Count(), 3);
+    EXPECT_EQ(Win().FPages.GetPageIndex(), 2);
+    EXPECT_FALSE(Win().FPages.FModified);
     EXPECT_TRUE(ScannedFiles().isEmpty());
     EXPECT_FALSE(TWIsDSOpen());
 }
@@ -159,8 +159,8 @@ TEST_F(ScanWindow, AFeederOfSeveralSheetsYieldsOnePage) {
     qputenv("GD_TWAIN_SANE_OPTIONS", "mode=Gray;resolution=50;source=Automatic Document Feeder");
     Open();
     Edit("New");
-    w->A.ActionPageAddFromScan->trigger();
-    EXPECT_EQ(w->FPages.Count(), 1);
+    Win().A.ActionPageAddFromScan->trigger();
+    EXPECT_EQ(Win().FPages.Count(), 1);
     EXPECT_EQ(ScannedFiles().size(), 1);
     EXPECT_FALSE(TWIsDSOpen());
 }
@@ -171,16 +171,16 @@ TEST_F(ScanWindow, ChoosingTheScannerDuringAnAcquisitionFailsAndTheScanGoesOn) {
     Edit("New");
     bool scanned = false;
     QTimer::singleShot(0, [&] {
-        w->I.ItemScaner->trigger();
+        Win().I.ItemScaner->trigger();
         auto* dlg = w->findChild<QDialog*>("TwainScanDialog");
         if (!dlg)
             return;
         dlg->findChild<QPushButton*>("btnScan")->click();
         scanned = true;
     });
-    w->A.ActionScan->trigger();
+    Win().A.ActionScan->trigger();
     EXPECT_TRUE(scanned);
-    EXPECT_EQ(w->FPages.Count(), 1);
+    EXPECT_EQ(Win().FPages.Count(), 1);
     ASSERT_EQ(errors.size(), 1);
     EXPECT_TRUE(QRegularExpression("^Source must not be open \\(SCANNERS, line \\d+\\)$")
                     .match(errors.value(0))
@@ -193,13 +193,13 @@ TEST_F(ScanWindow, AReadFailureIsShownAndMakesNoPage) {
     qputenv("GD_TWAIN_SANE_OPTIONS", "resolution=50;read-return-value=SANE_STATUS_JAMMED");
     Open();
     Edit("New");
-    w->A.ActionScan->trigger();
+    Win().A.ActionScan->trigger();
     ASSERT_EQ(errors.size(), 1);
     EXPECT_EQ(errors.value(0),
               QStringLiteral("DSM Error at File Transfer:\rTransfer failed because of a feeder "
                              "error"));
     errors.clear();
-    EXPECT_EQ(w->FPages.Count(), 0);
+    EXPECT_EQ(Win().FPages.Count(), 0);
     EXPECT_TRUE(ScannedFiles().isEmpty());
     // The Source stays enabled until the user closes its dialog; its Scan
     // button, which could do nothing now, is disabled.
@@ -231,14 +231,14 @@ TEST(ScanProgram, AMissingSourceManagerOrEntryPointEndsTheStart) {
 TEST_F(ScanWindow, ASavedDocumentContainsTheScannedPagesAndTheirFilesAreGone) {
     Open();
     Edit("A");
-    w->A.ActionPageAddFromScan->trigger();
-    w->A.ActionPageAddFromScan->trigger();
-    ASSERT_EQ(w->FPages.Count(), 5);
+    Win().A.ActionPageAddFromScan->trigger();
+    Win().A.ActionPageAddFromScan->trigger();
+    ASSERT_EQ(Win().FPages.Count(), 5);
     ASSERT_EQ(ScannedFiles().size(), 2);
-    w->UpdateActions();
-    ASSERT_TRUE(w->A.ActionSave->isEnabled());
-    w->A.ActionSave->trigger();
-    EXPECT_FALSE(w->FPages.FModified);
+    Win().UpdateActions();
+    ASSERT_TRUE(Win().A.ActionSave->isEnabled());
+    Win().A.ActionSave->trigger();
+    EXPECT_FALSE(Win().FPages.FModified);
     EXPECT_TRUE(ScannedFiles().isEmpty()); // the pages now come from the saved file
 
     // What an independent tool reads back: five pages, the scans 8-bit gray.
@@ -248,8 +248,8 @@ TEST_F(ScanWindow, ASavedDocumentContainsTheScannedPagesAndTheirFilesAreGone) {
     EXPECT_EQ(info.out.count(QByteArray("Image Width: ") + QByteArray::number(kScanned.width()) +
                              " Image Length: " + QByteArray::number(kScanned.height())),
               2);
-    w->View().ShowPage(4);
-    EXPECT_EQ(w->FPages.Get(4)->FBitmap, nullptr); // a frame of the saved file
+    Win().View().ShowPage(4);
+    EXPECT_EQ(Win().FPages.Get(4)->FBitmap, nullptr); // a frame of the saved file
     EXPECT_EQ(PageSize(4), kScanned);
-    EXPECT_EQ(w->ImageBox->Picture().size(), kScanned);
+    EXPECT_EQ(Win().ImageBox->Picture().size(), kScanned);
 }

@@ -15,6 +15,39 @@
 #include <gtest/gtest.h>
 #include <memory>
 
+namespace gd {
+
+// The one way tests reach the window's insides (its actions, widgets and the
+// open document), which the program itself keeps private.
+struct TfrmMainTestAccess {
+    explicit TfrmMainTestAccess(TfrmMain& w)
+        : A(w.A), I(w.I), FPages(w.FPages), Host(w), ToolBarImg(w.ToolBarImg),
+          StaticText(w.StaticText), ScrollBox(w.ScrollBox), ImageBox(w.ImageBox),
+          cbxPage(w.cbxPage), StatusPanel1(w.StatusPanel1), StatusPanel2(w.StatusPanel2), W(w) {}
+    TMainActions& A;
+    TMainItems& I;
+    TImagePages& FPages;
+    IServerHost& Host;
+    QToolBar* const ToolBarImg;
+    TPathLine* const StaticText;
+    QScrollArea* const ScrollBox;
+    TImageBox* const ImageBox;
+    QComboBox* const cbxPage;
+    QLabel* const StatusPanel1;
+    QLabel* const StatusPanel2;
+    TPageView& View() { return W.View(); }
+    TEditor& Editor() { return W.Editor(); }
+    TPrinting& Printing() { return W.Printing(); }
+    TfrmProp& GetFrmProp() { return W.GetFrmProp(); }
+    void UpdateActions() { W.UpdateActions(); }
+    void cbxPageCloseUp(int index) { W.cbxPageCloseUp(index); }
+
+private:
+    TfrmMain& W;
+};
+
+} // namespace gd
+
 namespace gdtest {
 
 class WindowTest : public ::testing::Test {
@@ -46,6 +79,9 @@ protected:
         ASSERT_TRUE(w->FormCreate());
         w->Server()->SetServerActive(true);
     }
+
+    // The window's insides.
+    gd::TfrmMainTestAccess Win() { return gd::TfrmMainTestAccess(*w); }
 
     // Appends the requests to the control file and runs one cycle.
     void Cycle(const QList<QByteArray>& commands, const QString& file = QString()) {

@@ -85,9 +85,9 @@ protected:
 } // namespace
 
 TEST_F(X11Editing, CopiedPageIsAnImageForOtherPrograms) {
-    w->UpdateActions();
-    ASSERT_TRUE(w->A.ActionCopy->isEnabled());
-    w->A.ActionCopy->trigger();
+    Win().UpdateActions();
+    ASSERT_TRUE(Win().A.ActionCopy->isEnabled());
+    Win().A.ActionCopy->trigger();
     const gdtest::RunResult targets =
         RunServing("xclip", {"-selection", "clipboard", "-t", "TARGETS", "-o"});
     ASSERT_EQ(targets.exitCode, 0) << targets.err.constData();
@@ -100,7 +100,7 @@ TEST_F(X11Editing, CopiedPageIsAnImageForOtherPrograms) {
     const QImage got = QImage::fromData(png.out, "PNG");
     EXPECT_EQ(got.size(), QSize(600, 400));
     EXPECT_EQ(got.convertToFormat(QImage::Format_RGB32),
-              w->ImageBox->Picture().convertToFormat(QImage::Format_RGB32));
+              Win().ImageBox->Picture().convertToFormat(QImage::Format_RGB32));
 }
 
 TEST_F(X11Editing, ImageFromAnotherProgramPastedIntoThePage) {
@@ -114,24 +114,25 @@ TEST_F(X11Editing, ImageFromAnotherProgramPastedIntoThePage) {
         0);
     ASSERT_TRUE(gdtest::WaitFor(
         [&] {
-            w->UpdateActions();
-            return !QGuiApplication::clipboard()->ownsClipboard() && w->A.ActionPaste->isEnabled();
+            Win().UpdateActions();
+            return !QGuiApplication::clipboard()->ownsClipboard() &&
+                   Win().A.ActionPaste->isEnabled();
         },
         5000));
-    w->A.ActionPaste->trigger();
+    Win().A.ActionPaste->trigger();
     EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
-    const QImage shown = w->ImageBox->Picture();
+    const QImage shown = Win().ImageBox->Picture();
     EXPECT_EQ(shown.size(), QSize(123, 45));
     EXPECT_EQ(shown.pixelColor(60, 20), QColor(200, 30, 30));
-    EXPECT_TRUE(w->View().ImageChanged);
+    EXPECT_TRUE(Win().View().ImageChanged);
     // Taking the selection back ends the background xclip.
-    w->A.ActionCopy->trigger();
+    Win().A.ActionCopy->trigger();
 }
 
 TEST_F(X11Editing, ScreenshotOfTheWindowWithADocument) {
     w->SetFitInWindow(true);
-    w->View().ShowPage(1);
-    w->UpdateActions();
+    Win().View().ShowPage(1);
+    Win().UpdateActions();
     gdtest::WaitFor([] { return false; }, 700);
     const QString shot = QStringLiteral(GD_BINARY_DIR "/editor-window.png");
     QFile::remove(shot);

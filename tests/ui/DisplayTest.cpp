@@ -38,8 +38,8 @@ protected:
     void Open(bool clientBound = true) { OpenWindow(clientBound); }
     QStringList PageItems() {
         QStringList items;
-        for (int i = 0; i < w->cbxPage->count(); ++i)
-            items << w->cbxPage->itemText(i);
+        for (int i = 0; i < Win().cbxPage->count(); ++i)
+            items << Win().cbxPage->itemText(i);
         return items;
     }
 };
@@ -49,69 +49,69 @@ protected:
 TEST_F(Display, ShowPageClampsAndFillsThePageList) {
     Open();
     Cycle({"SHOW=A"});
-    ASSERT_EQ(w->FPages.Count(), 3);
-    EXPECT_EQ(w->ImageBox->Picture().size(), QSize(300, 200));
+    ASSERT_EQ(Win().FPages.Count(), 3);
+    EXPECT_EQ(Win().ImageBox->Picture().size(), QSize(300, 200));
 
-    w->View().ShowPage(5);
+    Win().View().ShowPage(5);
     EXPECT_EQ(PageItems(), QStringList({"1", "2", "3"}));
-    EXPECT_EQ(w->cbxPage->currentIndex(), 2);
-    EXPECT_EQ(w->ImageBox->Picture().size(), QSize(100, 100));
-    EXPECT_EQ(w->ImageBox->Picture().pixelColor(50, 50), QColor(Qt::red));
+    EXPECT_EQ(Win().cbxPage->currentIndex(), 2);
+    EXPECT_EQ(Win().ImageBox->Picture().size(), QSize(100, 100));
+    EXPECT_EQ(Win().ImageBox->Picture().pixelColor(50, 50), QColor(Qt::red));
 
-    w->View().ShowPage(-1);
+    Win().View().ShowPage(-1);
     EXPECT_EQ(PageItems().size(), 3);
-    EXPECT_EQ(w->cbxPage->currentIndex(), -1);
-    EXPECT_EQ(w->FPages.GetPageIndex(), -1);
-    EXPECT_FALSE(w->ImageBox->HasPicture());
+    EXPECT_EQ(Win().cbxPage->currentIndex(), -1);
+    EXPECT_EQ(Win().FPages.GetPageIndex(), -1);
+    EXPECT_FALSE(Win().ImageBox->HasPicture());
 
     // Navigation and the page list go through the same road.
-    w->View().ShowPage(0);
-    w->A.ActionPageNext->trigger();
-    EXPECT_EQ(w->FPages.GetPageIndex(), 1);
-    EXPECT_EQ(w->ImageBox->Picture().size(), QSize(200, 300));
-    w->A.ActionPagePrior->trigger();
-    EXPECT_EQ(w->FPages.GetPageIndex(), 0);
-    w->cbxPageCloseUp(2);
-    EXPECT_EQ(w->FPages.GetPageIndex(), 2);
+    Win().View().ShowPage(0);
+    Win().A.ActionPageNext->trigger();
+    EXPECT_EQ(Win().FPages.GetPageIndex(), 1);
+    EXPECT_EQ(Win().ImageBox->Picture().size(), QSize(200, 300));
+    Win().A.ActionPagePrior->trigger();
+    EXPECT_EQ(Win().FPages.GetPageIndex(), 0);
+    Win().cbxPageCloseUp(2);
+    EXPECT_EQ(Win().FPages.GetPageIndex(), 2);
 }
 
 TEST_F(Display, EmptyListAndEditsDroppedByPaging) {
     Open();
-    w->View().ShowPage(0);
-    EXPECT_EQ(w->cbxPage->count(), 0);
-    EXPECT_FALSE(w->ImageBox->HasPicture());
+    Win().View().ShowPage(0);
+    EXPECT_EQ(Win().cbxPage->count(), 0);
+    EXPECT_FALSE(Win().ImageBox->HasPicture());
 
     Cycle({"SHOW=A"});
-    w->ImageBox->EditPicture().fill(Qt::white);
-    w->View().ImageChanged = true;
+    Win().ImageBox->EditPicture().fill(Qt::white);
+    Win().View().ImageChanged = true;
     // Choosing the page already shown keeps the edit.
-    w->cbxPageCloseUp(0);
-    EXPECT_TRUE(w->View().ImageChanged);
-    w->View().ShowPage(1);
-    EXPECT_FALSE(w->View().ImageChanged);
-    EXPECT_FALSE(w->FPages.FModified);
-    w->View().ShowPage(0);
-    EXPECT_EQ(w->ImageBox->Picture().pixelColor(0, 0), QColor(Qt::white));
+    Win().cbxPageCloseUp(0);
+    EXPECT_TRUE(Win().View().ImageChanged);
+    Win().View().ShowPage(1);
+    EXPECT_FALSE(Win().View().ImageChanged);
+    EXPECT_FALSE(Win().FPages.FModified);
+    Win().View().ShowPage(0);
+    EXPECT_EQ(Win().ImageBox->Picture().pixelColor(0, 0), QColor(Qt::white));
 }
 
 TEST_F(Display, ReloadAfterTheFileWasDeletedAndHide) {
     Open();
     Cycle({"EDIT=A"});
-    ASSERT_EQ(w->FPages.Count(), 3);
+    ASSERT_EQ(Win().FPages.Count(), 3);
     QFile::remove(docs + "/A.tif");
-    w->ReloadDocument(); // what undo does
-    EXPECT_EQ(w->FPages.Count(), 0);
-    EXPECT_FALSE(w->ImageBox->HasPicture());
+    Win().Host.ReloadDocument(); // what undo does
+    EXPECT_EQ(Win().FPages.Count(), 0);
+    EXPECT_FALSE(Win().ImageBox->HasPicture());
 
     MakeThreePageTiff(docs + "/A.tif");
-    w->ReloadDocument();
-    EXPECT_EQ(w->FPages.Count(), 3);
+    Win().Host.ReloadDocument();
+    EXPECT_EQ(Win().FPages.Count(), 3);
     w->show();
-    w->HideDocument();
-    EXPECT_EQ(w->FPages.Count(), 0);
-    EXPECT_EQ(w->FPages.FSource, nullptr);
-    EXPECT_EQ(w->FPages.GetPageIndex(), -1);
-    EXPECT_FALSE(w->ImageBox->HasPicture());
+    Win().Host.HideDocument();
+    EXPECT_EQ(Win().FPages.Count(), 0);
+    EXPECT_EQ(Win().FPages.FSource, nullptr);
+    EXPECT_EQ(Win().FPages.GetPageIndex(), -1);
+    EXPECT_FALSE(Win().ImageBox->HasPicture());
     EXPECT_TRUE(w->isMinimized());
 }
 
@@ -121,8 +121,8 @@ TEST_F(Display, FolderModeRefusesShowAndServesTest) {
     gdtest::WriteFile(dde, "");
     Cycle({"SHOW=A", "PRINT=A", "TEST="}, dde);
     // PRINT is carried out in folder mode when a printer is installed.
-    EXPECT_EQ(Marks(dde), w->I.ItemPrinter->isEnabled() ? "#<<" : "##<");
-    EXPECT_EQ(w->FPages.Count(), 0);
+    EXPECT_EQ(Marks(dde), Win().I.ItemPrinter->isEnabled() ? "#<<" : "##<");
+    EXPECT_EQ(Win().FPages.Count(), 0);
     EXPECT_TRUE(w->Server()->IsActive());
 }
 
@@ -131,19 +131,19 @@ TEST_F(Display, ShowHoldsUntilTheSwitchIsTurnedOn) {
     Cycle({"SHOW=A", "TEST="});
     EXPECT_EQ(Marks(), "*>");
     EXPECT_FALSE(w->Server()->IsActive());
-    EXPECT_EQ(w->StatusPanel1->text(), "Просмотр");
-    EXPECT_EQ(w->StaticText->text(), docs + "/A.tif");
+    EXPECT_EQ(Win().StatusPanel1->text(), "Просмотр");
+    EXPECT_EQ(Win().StaticText->text(), docs + "/A.tif");
     EXPECT_TRUE(errors.isEmpty());
     // Cycles do nothing while viewing.
     w->Server()->ExecuteCommands();
     EXPECT_EQ(Marks(), "*>");
 
-    w->A.ActionAutoCommand->trigger(); // the user switches the server on
+    Win().A.ActionAutoCommand->trigger(); // the user switches the server on
     EXPECT_EQ(Marks(), "<>");
-    EXPECT_EQ(w->FPages.Count(), 0); // view emptied, name cleared
-    EXPECT_FALSE(w->ImageBox->HasPicture());
-    EXPECT_EQ(w->StaticText->text(), docs + "/");
-    EXPECT_EQ(w->StatusPanel1->text(), "Сервер активен");
+    EXPECT_EQ(Win().FPages.Count(), 0); // view emptied, name cleared
+    EXPECT_FALSE(Win().ImageBox->HasPicture());
+    EXPECT_EQ(Win().StaticText->text(), docs + "/");
+    EXPECT_EQ(Win().StatusPanel1->text(), "Сервер активен");
     w->Server()->ExecuteCommands();
     EXPECT_EQ(Marks(), "<<");
 }
@@ -151,17 +151,17 @@ TEST_F(Display, ShowHoldsUntilTheSwitchIsTurnedOn) {
 TEST_F(Display, ShowWithoutNameAndOfAMissingFile) {
     Open();
     Cycle({"SHOW=A"});
-    w->A.ActionAutoCommand->trigger();
+    Win().A.ActionAutoCommand->trigger();
     Cycle({"SHOW="});
     EXPECT_EQ(Marks(), "<<");
     EXPECT_TRUE(w->Server()->IsActive());
-    EXPECT_EQ(w->FPages.Count(), 0);
+    EXPECT_EQ(Win().FPages.Count(), 0);
 
     Cycle({"SHOW=Missing"});
     ASSERT_EQ(errors, QStringList({"Не могу открыть Файла риснука"}));
     EXPECT_EQ(Marks(), "<<*");
-    EXPECT_EQ(w->StatusPanel1->text(), "Просмотр");
-    w->A.ActionAutoCommand->trigger();
+    EXPECT_EQ(Win().StatusPanel1->text(), "Просмотр");
+    Win().A.ActionAutoCommand->trigger();
     EXPECT_EQ(Marks(), "<<#");
 }
 
@@ -171,10 +171,10 @@ TEST_F(Display, EditOfAMissingFileStartsAnEmptyDocument) {
     EXPECT_TRUE(errors.isEmpty());
     EXPECT_EQ(Marks(), "*>");
     EXPECT_TRUE(w->Server()->EditMode());
-    EXPECT_EQ(w->StatusPanel1->text(), "Редактирование");
-    EXPECT_EQ(w->StaticText->text(), docs + "/New.tif");
-    EXPECT_EQ(w->FPages.Count(), 0);
-    w->A.ActionAutoCommand->trigger();
+    EXPECT_EQ(Win().StatusPanel1->text(), "Редактирование");
+    EXPECT_EQ(Win().StaticText->text(), docs + "/New.tif");
+    EXPECT_EQ(Win().FPages.Count(), 0);
+    Win().A.ActionAutoCommand->trigger();
     EXPECT_EQ(Marks(), "#>");
     w->Server()->ExecuteCommands();
     EXPECT_EQ(Marks(), "##"); // EDIT without a name is refused
@@ -183,12 +183,12 @@ TEST_F(Display, EditOfAMissingFileStartsAnEmptyDocument) {
 TEST_F(Display, SwitchingOnWithNothingHeldEmptiesTheView) {
     Open();
     Cycle({"DELETE=Nothing"});
-    w->ShowDocument(); // a document on screen without a held request
+    Win().Host.ShowDocument(); // a document on screen without a held request
     w->Server()->SetServerActive(false);
-    EXPECT_EQ(w->StatusPanel1->text(), "Просмотр"); // the name stays current
+    EXPECT_EQ(Win().StatusPanel1->text(), "Просмотр"); // the name stays current
     w->Server()->SetServerActive(true);
-    EXPECT_EQ(w->FPages.Count(), 0);
-    EXPECT_EQ(w->StaticText->text(), docs + "/");
+    EXPECT_EQ(Win().FPages.Count(), 0);
+    EXPECT_EQ(Win().StaticText->text(), docs + "/");
 }
 
 TEST_F(Display, UnsafeNamesOpenNothing) {
@@ -196,7 +196,7 @@ TEST_F(Display, UnsafeNamesOpenNothing) {
     gdtest::WriteFile(dir.filePath("x.tif"), gdtest::ReadFile(docs + "/A.tif"));
     Cycle({"SHOW=../x", "EDIT=..", "EDIT=a/b", "HIDE="});
     EXPECT_EQ(Marks(), "###<");
-    EXPECT_EQ(w->FPages.Count(), 0);
+    EXPECT_EQ(Win().FPages.Count(), 0);
     EXPECT_TRUE(errors.isEmpty());
     EXPECT_TRUE(w->Server()->IsActive());
 }
@@ -212,14 +212,14 @@ TEST_F(Display, ClosingTheWindowMarksAHeldRequestFailed) {
 TEST_F(Display, UnsavedChangesLockTheServerSwitch) {
     Open();
     Cycle({"EDIT=A"});
-    w->UpdateActions();
-    EXPECT_TRUE(w->A.ActionAutoCommand->isEnabled());
-    w->View().ImageChanged = true;
-    w->UpdateActions();
-    EXPECT_FALSE(w->A.ActionAutoCommand->isEnabled());
-    w->View().ImageChanged = false;
-    w->FPages.SetModified(true);
-    w->UpdateActions();
-    EXPECT_FALSE(w->A.ActionAutoCommand->isEnabled());
-    EXPECT_TRUE(w->A.ActionSave->isEnabled());
+    Win().UpdateActions();
+    EXPECT_TRUE(Win().A.ActionAutoCommand->isEnabled());
+    Win().View().ImageChanged = true;
+    Win().UpdateActions();
+    EXPECT_FALSE(Win().A.ActionAutoCommand->isEnabled());
+    Win().View().ImageChanged = false;
+    Win().FPages.SetModified(true);
+    Win().UpdateActions();
+    EXPECT_FALSE(Win().A.ActionAutoCommand->isEnabled());
+    EXPECT_TRUE(Win().A.ActionSave->isEnabled());
 }

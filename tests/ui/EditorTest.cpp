@@ -52,25 +52,25 @@ protected:
 
     void Edit(const QString& name = QStringLiteral("A")) {
         OpenWindow();
-        w->Editor().ChooseFile = [this] { return chosen; };
+        Win().Editor().ChooseFile = [this] { return chosen; };
         EditDocument(name.toLatin1());
     }
     // Runs an action the way the user does: only when its rule enables it.
     bool Run(QAction* action) {
-        w->UpdateActions();
+        Win().UpdateActions();
         if (!action->isEnabled())
             return false;
         action->trigger();
-        w->UpdateActions();
+        Win().UpdateActions();
         return true;
     }
     std::vector<int> Widths() {
         std::vector<int> widths;
-        for (int i = 0; i < w->FPages.Count(); ++i)
-            widths.push_back(w->FPages.Get(i)->GetBitmap()->GetWidth());
+        for (int i = 0; i < Win().FPages.Count(); ++i)
+            widths.push_back(Win().FPages.Get(i)->GetBitmap()->GetWidth());
         return widths;
     }
-    int ShownWidth() { return w->ImageBox->Picture().width(); }
+    int ShownWidth() { return Win().ImageBox->Picture().width(); }
     void PutOnClipboard(const QImage& img) { QGuiApplication::clipboard()->setImage(img); }
 };
 
@@ -81,67 +81,67 @@ TEST_F(Editing, InsertThreePagesWhileTheSecondOfFiveIsShown) {
     chosen = dir.filePath("three.tif");
     MakePages(chosen, 3, 500);
     Edit();
-    w->View().ShowPage(1);
-    ASSERT_TRUE(Run(w->A.ActionPageAddFromFile));
+    Win().View().ShowPage(1);
+    ASSERT_TRUE(Run(Win().A.ActionPageAddFromFile));
     EXPECT_EQ(Widths(), std::vector<int>({100, 110, 500, 510, 520, 120, 130, 140}));
-    EXPECT_EQ(w->FPages.GetPageIndex(), 2);
+    EXPECT_EQ(Win().FPages.GetPageIndex(), 2);
     EXPECT_EQ(ShownWidth(), 500);
-    EXPECT_EQ(w->cbxPage->count(), 8);
-    EXPECT_TRUE(w->FPages.FModified);
-    EXPECT_TRUE(w->A.ActionSave->isEnabled());
-    EXPECT_FALSE(w->A.ActionAutoCommand->isEnabled());
+    EXPECT_EQ(Win().cbxPage->count(), 8);
+    EXPECT_TRUE(Win().FPages.FModified);
+    EXPECT_TRUE(Win().A.ActionSave->isEnabled());
+    EXPECT_FALSE(Win().A.ActionAutoCommand->isEnabled());
 
     // Cancel in the dialog changes nothing.
     chosen.clear();
-    ASSERT_TRUE(Run(w->A.ActionPageAddFromFile));
-    EXPECT_EQ(w->FPages.Count(), 8);
+    ASSERT_TRUE(Run(Win().A.ActionPageAddFromFile));
+    EXPECT_EQ(Win().FPages.Count(), 8);
 }
 
 TEST_F(Editing, InsertIntoAnEmptyDocumentThenSave) {
     chosen = dir.filePath("two.tif");
     MakePages(chosen, 2, 300);
     Edit("B");
-    EXPECT_EQ(w->FPages.Count(), 0);
-    ASSERT_TRUE(Run(w->A.ActionPageAddFromFile));
+    EXPECT_EQ(Win().FPages.Count(), 0);
+    ASSERT_TRUE(Run(Win().A.ActionPageAddFromFile));
     EXPECT_EQ(Widths(), std::vector<int>({300, 310}));
     EXPECT_EQ(ShownWidth(), 300);
 
-    ASSERT_TRUE(Run(w->A.ActionSave));
+    ASSERT_TRUE(Run(Win().A.ActionSave));
     EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
     EXPECT_TRUE(QFile::exists(docs + "/B.tif"));
-    EXPECT_EQ(w->StaticText->text(), docs + "/B.tif");
-    EXPECT_FALSE(w->FPages.FModified);
-    EXPECT_FALSE(w->A.ActionSave->isEnabled());
+    EXPECT_EQ(Win().StaticText->text(), docs + "/B.tif");
+    EXPECT_FALSE(Win().FPages.FModified);
+    EXPECT_FALSE(Win().A.ActionSave->isEnabled());
 }
 
 TEST_F(Editing, DeletedPageComesBackByPaging) {
     MakePages(docs + "/A.tif", 3);
     Edit();
-    w->View().ShowPage(1);
-    ASSERT_TRUE(Run(w->A.ActionPageDel));
-    EXPECT_FALSE(w->ImageBox->HasPicture());
-    EXPECT_TRUE(w->View().ImageChanged);
-    EXPECT_FALSE(w->A.ActionCopy->isEnabled());
-    EXPECT_TRUE(w->A.ActionSave->isEnabled());
-    ASSERT_TRUE(Run(w->A.ActionPageNext));
-    ASSERT_TRUE(Run(w->A.ActionPagePrior));
+    Win().View().ShowPage(1);
+    ASSERT_TRUE(Run(Win().A.ActionPageDel));
+    EXPECT_FALSE(Win().ImageBox->HasPicture());
+    EXPECT_TRUE(Win().View().ImageChanged);
+    EXPECT_FALSE(Win().A.ActionCopy->isEnabled());
+    EXPECT_TRUE(Win().A.ActionSave->isEnabled());
+    ASSERT_TRUE(Run(Win().A.ActionPageNext));
+    ASSERT_TRUE(Run(Win().A.ActionPagePrior));
     EXPECT_EQ(ShownWidth(), 110);
-    EXPECT_FALSE(w->View().ImageChanged);
-    EXPECT_FALSE(w->A.ActionSave->isEnabled());
-    EXPECT_EQ(w->FPages.Count(), 3);
+    EXPECT_FALSE(Win().View().ImageChanged);
+    EXPECT_FALSE(Win().A.ActionSave->isEnabled());
+    EXPECT_EQ(Win().FPages.Count(), 3);
 }
 
 TEST_F(Editing, DeleteThenSaveRemovesThePage) {
     MakePages(docs + "/A.tif", 3);
     Edit();
-    w->View().ShowPage(1);
-    ASSERT_TRUE(Run(w->A.ActionPageDel));
-    ASSERT_TRUE(Run(w->A.ActionSave));
+    Win().View().ShowPage(1);
+    ASSERT_TRUE(Run(Win().A.ActionPageDel));
+    ASSERT_TRUE(Run(Win().A.ActionSave));
     EXPECT_EQ(Widths(), std::vector<int>({100, 120}));
-    EXPECT_EQ(w->FPages.GetPageIndex(), 1);
+    EXPECT_EQ(Win().FPages.GetPageIndex(), 1);
     EXPECT_EQ(ShownWidth(), 120);
     // The file itself holds two pages now.
-    w->ReloadDocument();
+    Win().Host.ReloadDocument();
     EXPECT_EQ(Widths(), std::vector<int>({100, 120}));
 }
 
@@ -151,49 +151,49 @@ TEST_F(Editing, PasteWithNoPageShownBecomesTheShownPicture) {
     QImage clip(77, 33, QImage::Format_RGB32);
     clip.fill(Qt::green);
     PutOnClipboard(clip);
-    ASSERT_TRUE(Run(w->A.ActionPageDel));
-    ASSERT_TRUE(Run(w->A.ActionPaste));
-    EXPECT_EQ(w->ImageBox->Picture().size(), QSize(77, 33));
-    EXPECT_TRUE(w->View().ImageChanged);
-    ASSERT_TRUE(Run(w->A.ActionSave));
+    ASSERT_TRUE(Run(Win().A.ActionPageDel));
+    ASSERT_TRUE(Run(Win().A.ActionPaste));
+    EXPECT_EQ(Win().ImageBox->Picture().size(), QSize(77, 33));
+    EXPECT_TRUE(Win().View().ImageChanged);
+    ASSERT_TRUE(Run(Win().A.ActionSave));
     EXPECT_EQ(Widths(), std::vector<int>({77, 110}));
-    EXPECT_EQ(w->ImageBox->Picture().pixelColor(5, 5), QColor(Qt::green));
+    EXPECT_EQ(Win().ImageBox->Picture().pixelColor(5, 5), QColor(Qt::green));
 }
 
 TEST_F(Editing, PasteOfAnotherSizeKeepsTheBilevelFormat) {
     Convert({"-size", "200x100", "pattern:checkerboard", "-monochrome", "-depth", "1",
              docs + "/A.tif"});
     Edit();
-    ASSERT_EQ(w->ImageBox->Picture().depth(), 1);
+    ASSERT_EQ(Win().ImageBox->Picture().depth(), 1);
     QImage clip(60, 40, QImage::Format_RGB32);
     clip.fill(Qt::white);
     for (int y = 0; y < 20; ++y)
         for (int x = 0; x < 60; ++x)
             clip.setPixel(x, y, qRgb(10, 10, 10));
     PutOnClipboard(clip);
-    ASSERT_TRUE(Run(w->A.ActionPaste));
-    const QImage shown = w->ImageBox->Picture();
+    ASSERT_TRUE(Run(Win().A.ActionPaste));
+    const QImage shown = Win().ImageBox->Picture();
     EXPECT_EQ(shown.size(), QSize(60, 40));
     EXPECT_EQ(shown.depth(), 1);
     EXPECT_EQ(shown.pixelColor(1, 1), QColor(Qt::black));
     EXPECT_EQ(shown.pixelColor(1, 30), QColor(Qt::white));
-    ASSERT_TRUE(Run(w->A.ActionSave));
-    EXPECT_EQ(w->FPages.Get(0)->GetBitmap()->GetPixelFormat(), PixelFormat1bppIndexed);
+    ASSERT_TRUE(Run(Win().A.ActionSave));
+    EXPECT_EQ(Win().FPages.Get(0)->GetBitmap()->GetPixelFormat(), PixelFormat1bppIndexed);
 }
 
 TEST_F(Editing, CutPutsThePageOnTheClipboardAndLeavesItWhite) {
     Convert({"-size", "40x30", "xc:red", "-depth", "8", docs + "/A.bmp"});
     Edit();
-    ASSERT_TRUE(Run(w->A.ActionCut));
+    ASSERT_TRUE(Run(Win().A.ActionCut));
     const QImage clip = QGuiApplication::clipboard()->image();
     ASSERT_EQ(clip.size(), QSize(40, 30));
     EXPECT_EQ(clip.pixelColor(3, 3), QColor(Qt::red));
-    const QImage shown = w->ImageBox->Picture();
+    const QImage shown = Win().ImageBox->Picture();
     EXPECT_EQ(shown.size(), QSize(40, 30));
     EXPECT_EQ(shown.pixelColor(3, 3), QColor(Qt::white));
     EXPECT_EQ(shown.pixelColor(39, 29), QColor(Qt::white));
-    EXPECT_TRUE(w->View().ImageChanged);
-    EXPECT_EQ(w->FPages.Count(), 1); // the page stays, white
+    EXPECT_TRUE(Win().View().ImageChanged);
+    EXPECT_EQ(Win().FPages.Count(), 1); // the page stays, white
 }
 
 TEST_F(Editing, ClearOfABilevelPageWhateverItsPalette) {
@@ -215,56 +215,56 @@ TEST_F(Editing, ImportThenUndoReloadsTheDocument) {
     MakePages(chosen, 3, 600);
     const QByteArray imported = gdtest::ReadFile(chosen);
     Edit();
-    ASSERT_TRUE(Run(w->A.ActionImport));
+    ASSERT_TRUE(Run(Win().A.ActionImport));
     EXPECT_EQ(Widths(), std::vector<int>({600, 610, 620}));
-    EXPECT_EQ(w->FPages.FSourceFileName, chosen);
-    EXPECT_TRUE(w->FPages.FModified);
-    ASSERT_TRUE(Run(w->A.ActionUndo));
+    EXPECT_EQ(Win().FPages.FSourceFileName, chosen);
+    EXPECT_TRUE(Win().FPages.FModified);
+    ASSERT_TRUE(Run(Win().A.ActionUndo));
     EXPECT_EQ(Widths(), std::vector<int>({100, 110}));
-    EXPECT_FALSE(w->FPages.FModified);
+    EXPECT_FALSE(Win().FPages.FModified);
     EXPECT_EQ(gdtest::ReadFile(chosen), imported);
 
     // Imported and saved as it is: kept byte for byte.
-    ASSERT_TRUE(Run(w->A.ActionImport));
-    ASSERT_TRUE(Run(w->A.ActionSave));
+    ASSERT_TRUE(Run(Win().A.ActionImport));
+    ASSERT_TRUE(Run(Win().A.ActionSave));
     EXPECT_EQ(gdtest::ReadFile(docs + "/A.tif"), imported);
 }
 
 TEST_F(Editing, ClipboardFailuresAreReported) {
     MakePages(docs + "/A.tif", 1, 100, "red");
     Edit();
-    w->Editor().Clipboard = [] { return nullptr; };
-    ASSERT_TRUE(Run(w->A.ActionCopy));
+    Win().Editor().Clipboard = [] { return nullptr; };
+    ASSERT_TRUE(Run(Win().A.ActionCopy));
     EXPECT_EQ(errors, QStringList({"Cannot open clipboard"}));
     // A cut whose copy failed leaves the page as it was.
-    const QImage before = w->ImageBox->Picture();
-    ASSERT_TRUE(Run(w->A.ActionCut));
+    const QImage before = Win().ImageBox->Picture();
+    ASSERT_TRUE(Run(Win().A.ActionCut));
     EXPECT_EQ(errors.size(), 2);
-    EXPECT_EQ(w->ImageBox->Picture(), before);
-    EXPECT_FALSE(w->View().ImageChanged);
+    EXPECT_EQ(Win().ImageBox->Picture(), before);
+    EXPECT_FALSE(Win().View().ImageChanged);
 
-    w->Editor().Clipboard = [] { return QGuiApplication::clipboard(); };
+    Win().Editor().Clipboard = [] { return QGuiApplication::clipboard(); };
     auto* data = new QMimeData;
     data->setData("application/x-qt-image", "not an image");
     QGuiApplication::clipboard()->setMimeData(data);
     errors.clear();
-    ASSERT_TRUE(Run(w->A.ActionPaste));
+    ASSERT_TRUE(Run(Win().A.ActionPaste));
     EXPECT_EQ(errors, QStringList({"Unsupported clipboard format"}));
-    EXPECT_FALSE(w->View().ImageChanged);
+    EXPECT_FALSE(Win().View().ImageChanged);
 }
 
 TEST_F(Editing, SaveFailureIsReportedAndTheDocumentKept) {
     MakePages(docs + "/A.tif", 2);
     const QByteArray before = gdtest::ReadFile(docs + "/A.tif");
     Edit();
-    ASSERT_TRUE(Run(w->A.ActionPageDel));
+    ASSERT_TRUE(Run(Win().A.ActionPageDel));
     // The document's name in the default format is taken by a folder.
     settings->SetDefFormat(DocFormat::Bmp);
     QDir().mkpath(docs + "/A.bmp");
-    ASSERT_TRUE(Run(w->A.ActionSave));
+    ASSERT_TRUE(Run(Win().A.ActionSave));
     EXPECT_EQ(errors, QStringList({"Не удалось сохранить документ \"" + docs + "/A.bmp\""}));
     EXPECT_EQ(gdtest::ReadFile(docs + "/A.tif"), before);
-    EXPECT_TRUE(w->FPages.FModified); // still unsaved
+    EXPECT_TRUE(Win().FPages.FModified); // still unsaved
 }
 
 TEST_F(Editing, ViewOnlyDisablesEveryEditingAction) {
@@ -273,32 +273,32 @@ TEST_F(Editing, ViewOnlyDisablesEveryEditingAction) {
     gdtest::WriteFile(ctl, Request("SHOW=A", "t2") + "\r\n");
     w->Server()->SetServerActive(true);
     w->Server()->ExecuteCommands();
-    w->UpdateActions();
-    for (QAction* a :
-         {w->A.ActionClear, w->A.ActionCut, w->A.ActionCopy, w->A.ActionPaste, w->A.ActionPageDel,
-          w->A.ActionPageAddFromFile, w->A.ActionImport, w->A.ActionUndo, w->A.ActionSave})
+    Win().UpdateActions();
+    for (QAction* a : {Win().A.ActionClear, Win().A.ActionCut, Win().A.ActionCopy,
+                       Win().A.ActionPaste, Win().A.ActionPageDel, Win().A.ActionPageAddFromFile,
+                       Win().A.ActionImport, Win().A.ActionUndo, Win().A.ActionSave})
         EXPECT_FALSE(a->isEnabled()) << a->text().toStdString();
-    EXPECT_FALSE(w->I.ItemPageAdd->isEnabled());
+    EXPECT_FALSE(Win().I.ItemPageAdd->isEnabled());
 }
 
 TEST_F(Editing, PagePropertiesOfTheCurrentPage) {
     Convert({"-size", "40x30", "xc:white", "-monochrome", "-depth", "1", "-density", "300",
              "-units", "PixelsPerInch", docs + "/A.tif"});
     Edit();
-    w->View().ShowPage(-1);
-    w->I.ItemPageProperty->trigger(); // no page: nothing opens
-    EXPECT_TRUE(w->GetFrmProp().edtFlags->text().isEmpty());
+    Win().View().ShowPage(-1);
+    Win().I.ItemPageProperty->trigger(); // no page: nothing opens
+    EXPECT_TRUE(Win().GetFrmProp().edtFlags->text().isEmpty());
 
-    w->View().ShowPage(0);
+    Win().View().ShowPage(0);
     bool shown = false;
     QTimer::singleShot(0, w.get(), [&] {
-        shown = w->GetFrmProp().isVisible();
-        w->GetFrmProp().reject();
+        shown = Win().GetFrmProp().isVisible();
+        Win().GetFrmProp().reject();
     });
-    w->I.ItemPageProperty->trigger();
+    Win().I.ItemPageProperty->trigger();
     EXPECT_TRUE(shown);
-    EXPECT_EQ(w->GetFrmProp().cbxPixelFormat->currentText(), "   30101");
-    EXPECT_EQ(w->GetFrmProp().cbxResolution->currentText(), "300");
+    EXPECT_EQ(Win().GetFrmProp().cbxPixelFormat->currentText(), "   30101");
+    EXPECT_EQ(Win().GetFrmProp().cbxResolution->currentText(), "300");
 }
 
 TEST(OpenFileFilters, FourEntriesMatchingAnyLetterCase) {
@@ -337,14 +337,14 @@ TEST_F(Editing, ExportPdfWritesThePagesAsShownWithoutSaving) {
     const QByteArray saved = gdtest::ReadFile(docs + "/A.tif");
     OpenWindow();
     Cycle({"SHOW=A"});
-    w->UpdateActions();
-    EXPECT_TRUE(w->A.ActionExportPdf->isEnabled());
-    EXPECT_EQ(w->A.ActionExportPdf->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_E));
+    Win().UpdateActions();
+    EXPECT_TRUE(Win().A.ActionExportPdf->isEnabled());
+    EXPECT_EQ(Win().A.ActionExportPdf->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_E));
     w->Server()->SetServerActive(true); // ends the view
     Cycle({"EDIT=A"});
     ASSERT_TRUE(w->Server()->EditMode());
-    w->View().ShowPage(1);
-    ASSERT_TRUE(Run(w->A.ActionClear));
+    Win().View().ShowPage(1);
+    ASSERT_TRUE(Run(Win().A.ActionClear));
 
     QString suggested;
     const QString pdf = dir.filePath("out");
@@ -352,7 +352,7 @@ TEST_F(Editing, ExportPdfWritesThePagesAsShownWithoutSaving) {
         suggested = s;
         return pdf;
     };
-    ASSERT_TRUE(Run(w->A.ActionExportPdf));
+    ASSERT_TRUE(Run(Win().A.ActionExportPdf));
     EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
     EXPECT_EQ(suggested, QDir(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation))
                              .filePath("A.pdf"));
@@ -369,6 +369,6 @@ TEST_F(Editing, ExportPdfWritesThePagesAsShownWithoutSaving) {
         EXPECT_TRUE(page == 2 ? gray > 250 : gray < 5) << page << ": " << gray;
     }
     EXPECT_EQ(gdtest::ReadFile(docs + "/A.tif"), saved);
-    EXPECT_TRUE(w->View().ImageChanged);
-    EXPECT_TRUE(w->A.ActionSave->isEnabled());
+    EXPECT_TRUE(Win().View().ImageChanged);
+    EXPECT_TRUE(Win().A.ActionSave->isEnabled());
 }

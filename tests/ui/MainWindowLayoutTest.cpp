@@ -1,11 +1,14 @@
 #include "server/Startup.h"
 #include "settings/Settings.h"
 #include "support/TestSupport.h"
+#include "support/WindowTest.h"
 #include "ui/ImageBox.h"
 #include "ui/TfrmMain.h"
 
 #include <QAction>
 #include <QDir>
+#include <QMenu>
+#include <QMenuBar>
 #include <QScrollArea>
 #include <QTemporaryDir>
 #include <QToolBar>
@@ -29,13 +32,89 @@ struct WindowRun {
         w = std::make_unique<TfrmMain>(settings, lock, QStringList{d.filePath("docs")});
         w->ErrorBox = [this](const QString& m) { errors << m; };
     }
+    TfrmMainTestAccess Win() { return TfrmMainTestAccess(*w); }
 };
 
 QToolButton* ButtonOf(QToolBar* bar, QAction* a) {
     return qobject_cast<QToolButton*>(bar->widgetForAction(a));
 }
 
+// One line per entry: caption, shortcut, hint, and "i" for an icon; "-" for a
+// separator ("(-)" hidden), submenus indented, widgets by object name.
+QString Outline(const QList<QAction*>& actions, const QString& indent = QString()) {
+    QString out;
+    for (QAction* a : actions) {
+        if (a->isSeparator()) {
+            out += indent + (a->isVisible() ? "-\n" : "(-)\n");
+            continue;
+        }
+        out += indent + a->text() + '|' + a->shortcut().toString() + '|' + a->statusTip() + '|' +
+               (a->icon().isNull() ? "" : "i") + (a->isCheckable() ? "|c" : "") +
+               (a->isVisible() ? "" : "|hidden") + '\n';
+        if (a->menu())
+            out += Outline(a->menu()->actions(), indent + "  ");
+    }
+    return out;
+}
+
 } // namespace
+
+// Captions, order, shortcuts, hints and icons of the menus and the tool bar,
+// as the window has always shown them.
+TEST(MainWindowLayout, MenusAndToolBarOutline) {
+    QTemporaryDir dir;
+    WindowRun run(dir);
+    EXPECT_EQ(Outline(run.w->menuBar()->actions()), "&Файл|||\n"
+                                                    "  Сервер документов||Сервер документов|i|c\n"
+                                                    "  -\n"
+                                                    "  Импорт...||Импорт из файла|i\n"
+                                                    "  Сохранить|Ctrl+S|Сохранить|i\n"
+                                                    "  Экспорт в PDF...|Ctrl+E|Экспорт в PDF|\n"
+                                                    "  -\n"
+                                                    "  Печатать...||Печатать|i\n"
+                                                    "  Сканировать...||Сканировать|i\n"
+                                                    "  -\n"
+                                                    "  Выбрать принтер...|||\n"
+                                                    "  Выбрать сканер...|||\n"
+                                                    "  -\n"
+                                                    "  Вы&ход|||\n"
+                                                    "&Правка|||\n"
+                                                    "  Отменить|Ctrl+Z|Отменить|\n"
+                                                    "  -\n"
+                                                    "  Вырезать|Ctrl+X|Вырезать|i\n"
+                                                    "  Копировать|Ctrl+C|Копировать|i\n"
+                                                    "  Вставить|Ctrl+V|Вставить|i\n"
+                                                    "  Очистить|Del|Очистить|\n"
+                                                    "  -\n"
+                                                    "Страница|||\n"
+                                                    "  Предыдущая||Предыдущая страница|i\n"
+                                                    "  Следующая||Следующая страница|i\n"
+                                                    "  -\n"
+                                                    "  Добавить|||\n"
+                                                    "    Сканировать...|||\n"
+                                                    "    Из файла...||Добавить страницу из файла|\n"
+                                                    "  Удалить|||\n"
+                                                    "  (-)\n"
+                                                    "  Свойства...||||hidden\n"
+                                                    "&Вид|||\n"
+                                                    "  Панель управления||||c\n"
+                                                    "  Строка состояния||||c\n"
+                                                    "  -\n"
+                                                    "  Вписать в окно|||i|c\n"
+                                                    "  -\n"
+                                                    "  Всегда сверху||||c\n"
+                                                    "  Настройки...|||\n");
+    const QToolBar* bar = run.w->findChild<QToolBar*>();
+    ASSERT_NE(bar, nullptr);
+    QString tools;
+    for (QAction* a : bar->actions())
+        tools += a->isSeparator() ? QStringLiteral("-")
+                 : bar->widgetForAction(a)->inherits("QToolButton")
+                     ? a->text()
+                     : bar->widgetForAction(a)->objectName();
+    EXPECT_EQ(tools, "Сервер документов-СохранитьПечатать...Сканировать...-ВырезатьКопировать"
+                     "Вставить-Вписать в окно-ПредыдущаяcbxPageСледующая-");
+}
 
 TEST(MainWindowLayout, BuiltInBoundsThenStoredModes) {
     QTemporaryDir dir;
@@ -43,10 +122,10 @@ TEST(MainWindowLayout, BuiltInBoundsThenStoredModes) {
         WindowRun run(dir);
         ASSERT_TRUE(run.w->FormCreate());
         EXPECT_EQ(run.w->geometry(), QRect(277, 138, 523, 508));
-        EXPECT_FALSE(run.w->I.ItemFitInWindow->isChecked());
-        EXPECT_FALSE(run.w->I.ItemStayOnTop->isChecked());
-        run.w->I.ItemFitInWindow->trigger(); // the user fits the page
-        EXPECT_TRUE(run.w->ImageBox->FitInWindow());
+        EXPECT_FALSE(run.Win().I.ItemFitInWindow->isChecked());
+        EXPECT_FALSE(run.Win().I.ItemStayOnTop->isChecked());
+        run.Win().I.ItemFitInWindow->trigger(); // the user fits the page
+        EXPECT_TRUE(run.Win().ImageBox->FitInWindow());
         run.w->setGeometry(100, 120, 640, 480);
     } // tear-down writes the layout
     const QByteArray ini = gdtest::ReadFile(dir.filePath("gdserver.ini"));
@@ -59,10 +138,10 @@ TEST(MainWindowLayout, BuiltInBoundsThenStoredModes) {
     ASSERT_TRUE(next.w->FormCreate());
     next.w->show();
     EXPECT_EQ(next.w->geometry(), QRect(100, 120, 640, 480));
-    EXPECT_TRUE(next.w->I.ItemFitInWindow->isChecked());
-    EXPECT_TRUE(ButtonOf(next.w->ToolBarImg, next.w->I.ItemFitInWindow)->isChecked());
-    EXPECT_TRUE(next.w->ImageBox->FitInWindow());
-    EXPECT_TRUE(next.w->ScrollBox->widgetResizable());
+    EXPECT_TRUE(next.Win().I.ItemFitInWindow->isChecked());
+    EXPECT_TRUE(ButtonOf(next.Win().ToolBarImg, next.Win().I.ItemFitInWindow)->isChecked());
+    EXPECT_TRUE(next.Win().ImageBox->FitInWindow());
+    EXPECT_TRUE(next.Win().ScrollBox->widgetResizable());
 }
 
 TEST(MainWindowLayout, FailedStartUpKeepsTheStoredLayout) {
@@ -92,22 +171,22 @@ TEST(MainWindowLayout, StayOnTopAndViewToggles) {
     WindowRun run(dir);
     ASSERT_TRUE(run.w->FormCreate());
     run.w->show();
-    EXPECT_TRUE(run.w->I.ItemStayOnTop->isChecked());
+    EXPECT_TRUE(run.Win().I.ItemStayOnTop->isChecked());
     EXPECT_TRUE(run.w->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
-    run.w->I.ItemStayOnTop->trigger();
+    run.Win().I.ItemStayOnTop->trigger();
     EXPECT_FALSE(run.w->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
 
-    EXPECT_TRUE(run.w->ToolBarImg->isVisible());
-    run.w->I.ItemViewToolBar->trigger();
-    EXPECT_FALSE(run.w->ToolBarImg->isVisible());
-    EXPECT_FALSE(run.w->I.ItemViewToolBar->isChecked());
-    run.w->I.ItemViewStatusBar->trigger();
-    EXPECT_FALSE(run.w->I.ItemViewStatusBar->isChecked());
+    EXPECT_TRUE(run.Win().ToolBarImg->isVisible());
+    run.Win().I.ItemViewToolBar->trigger();
+    EXPECT_FALSE(run.Win().ToolBarImg->isVisible());
+    EXPECT_FALSE(run.Win().I.ItemViewToolBar->isChecked());
+    run.Win().I.ItemViewStatusBar->trigger();
+    EXPECT_FALSE(run.Win().I.ItemViewStatusBar->isChecked());
 
     // The tool button and the menu entry stay in one state.
-    run.w->I.ItemViewToolBar->trigger();
-    ButtonOf(run.w->ToolBarImg, run.w->I.ItemFitInWindow)->click();
-    EXPECT_TRUE(run.w->I.ItemFitInWindow->isChecked());
-    run.w->I.ItemFitInWindow->trigger();
-    EXPECT_FALSE(ButtonOf(run.w->ToolBarImg, run.w->I.ItemFitInWindow)->isChecked());
+    run.Win().I.ItemViewToolBar->trigger();
+    ButtonOf(run.Win().ToolBarImg, run.Win().I.ItemFitInWindow)->click();
+    EXPECT_TRUE(run.Win().I.ItemFitInWindow->isChecked());
+    run.Win().I.ItemFitInWindow->trigger();
+    EXPECT_FALSE(ButtonOf(run.Win().ToolBarImg, run.Win().I.ItemFitInWindow)->isChecked());
 }

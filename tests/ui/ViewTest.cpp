@@ -129,58 +129,84 @@ TEST(PageView, APageOverTheLimitsSaysWhyInPlaceOfThePicture) {
     EXPECT_TRUE(box.Message().isEmpty());
 }
 
-TEST(ActionRules, ViewingEditingAndNavigation) {
-    TWindowState view;
-    view.pageCount = 3;
-    view.pageIndex = 0;
-    view.pictureShown = true;
-    view.printerAvailable = true;
-    TActionStates a = ComputeActionStates(view);
-    // Only shown: every editing action and the "Добавить" submenu are off.
-    EXPECT_FALSE(a.import || a.save || a.scan || a.cut || a.copy || a.paste || a.clear ||
-                 a.pageDel || a.pageAddFromFile || a.pageAddFromScan || a.undo || a.pageAddMenu);
-    EXPECT_TRUE(a.autoCommand);
-    EXPECT_TRUE(a.print);
-    EXPECT_FALSE(a.pagePrior); // first page
-    EXPECT_TRUE(a.pageNext);
-    EXPECT_TRUE(a.pageList);
+// The enabled states by name, in their declaration order.
+QString EnabledNames(const TActionStates& a) {
+    static const std::pair<const char*, bool TActionStates::*> names[] = {
+        {"autoCommand", &TActionStates::autoCommand},
+        {"import", &TActionStates::import},
+        {"save", &TActionStates::save},
+        {"scan", &TActionStates::scan},
+        {"print", &TActionStates::print},
+        {"exportPdf", &TActionStates::exportPdf},
+        {"cut", &TActionStates::cut},
+        {"copy", &TActionStates::copy},
+        {"clear", &TActionStates::clear},
+        {"pageDel", &TActionStates::pageDel},
+        {"paste", &TActionStates::paste},
+        {"pageAddFromFile", &TActionStates::pageAddFromFile},
+        {"pageAddFromScan", &TActionStates::pageAddFromScan},
+        {"undo", &TActionStates::undo},
+        {"pagePrior", &TActionStates::pagePrior},
+        {"pageNext", &TActionStates::pageNext},
+        {"pageAddMenu", &TActionStates::pageAddMenu},
+        {"pageList", &TActionStates::pageList},
+    };
+    QStringList on;
+    for (const auto& [name, field] : names)
+        if (a.*field)
+            on << name;
+    return on.join(u' ');
+}
 
-    view.pageIndex = 2; // last page
-    a = ComputeActionStates(view);
-    EXPECT_TRUE(a.pagePrior);
-    EXPECT_FALSE(a.pageNext);
-
-    view.serverActive = true;
-    EXPECT_FALSE(ComputeActionStates(view).print);
-
-    TWindowState one;
-    one.pageCount = 1;
-    one.pageIndex = 0;
-    a = ComputeActionStates(one);
-    EXPECT_FALSE(a.pagePrior || a.pageNext);
-    EXPECT_TRUE(a.pageList);
-    EXPECT_FALSE(ComputeActionStates(TWindowState{}).pageList);
-
-    TWindowState edit;
-    edit.editMode = true;
-    edit.pageCount = 2;
-    edit.pageIndex = 1;
-    edit.pictureShown = true;
-    a = ComputeActionStates(edit);
-    EXPECT_TRUE(a.cut && a.copy && a.clear && a.pageDel && a.import && a.pageAddFromFile &&
-                a.pageAddMenu);
-    EXPECT_FALSE(a.save || a.undo || a.paste || a.scan || a.pageAddFromScan);
-    edit.clipboardHasImage = true;
-    edit.scannerAvailable = true;
-    edit.imageChanged = true;
-    a = ComputeActionStates(edit);
-    EXPECT_TRUE(a.save && a.undo && a.paste && a.scan && a.pageAddFromScan);
-    EXPECT_FALSE(a.autoCommand); // unsaved changes lock the server switch
-    edit.imageChanged = false;
-    edit.modified = true;
-    edit.pictureShown = false; // after delete page
-    a = ComputeActionStates(edit);
-    EXPECT_FALSE(a.autoCommand);
-    EXPECT_FALSE(a.cut || a.copy || a.clear || a.pageDel);
-    EXPECT_TRUE(a.pageAddMenu);
+TEST(ActionRules, CaseTable) {
+    const struct Case {
+        const char* what;
+        TWindowState state;
+        const char* enabled;
+    } cases[] = {
+        {"nothing open", {}, "autoCommand"},
+        {"viewing the first of three pages",
+         {.pageIndex = 0, .pageCount = 3, .printerAvailable = true, .pictureShown = true},
+         "autoCommand print exportPdf pageNext pageList"},
+        {"viewing the last of three pages",
+         {.pageIndex = 2, .pageCount = 3, .printerAvailable = true, .pictureShown = true},
+         "autoCommand print exportPdf pagePrior pageList"},
+        {"the server serving: no printing",
+         {.pageIndex = 1,
+          .pageCount = 3,
+          .serverActive = true,
+          .printerAvailable = true,
+          .pictureShown = true},
+         "autoCommand exportPdf pagePrior pageNext pageList"},
+        {"no printer", {.pictureShown = true}, "autoCommand exportPdf"},
+        {"pages only scanned: no file to print",
+         {.printerAvailable = true, .pictureShown = true, .canPrintSource = false},
+         "autoCommand exportPdf"},
+        {"viewing ignores the scanner and the clipboard",
+         {.scannerAvailable = true, .pictureShown = true, .clipboardHasImage = true},
+         "autoCommand exportPdf"},
+        {"one page", {.pageIndex = 0, .pageCount = 1}, "autoCommand pageList"},
+        {"editing the second of two pages",
+         {.editMode = true, .pageIndex = 1, .pageCount = 2, .pictureShown = true},
+         "autoCommand import exportPdf cut copy clear pageDel pageAddFromFile pagePrior "
+         "pageAddMenu pageList"},
+        {"an edited picture locks the switch; scanner and clipboard",
+         {.editMode = true,
+          .imageChanged = true,
+          .pageIndex = 1,
+          .pageCount = 2,
+          .scannerAvailable = true,
+          .pictureShown = true,
+          .clipboardHasImage = true},
+         "import save scan exportPdf cut copy clear pageDel paste pageAddFromFile "
+         "pageAddFromScan undo pagePrior pageAddMenu pageList"},
+        {"a page deleted: the list changed, no picture",
+         {.editMode = true, .modified = true, .pageIndex = 1, .pageCount = 2},
+         "import save pageAddFromFile undo pagePrior pageAddMenu pageList"},
+        {"unsaved changes without an edit request", {.modified = true}, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(EnabledNames(ComputeActionStates(c.state)), c.enabled);
+    }
 }

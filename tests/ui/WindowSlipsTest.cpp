@@ -40,9 +40,9 @@ TEST_F(WindowSlips, ALongPathIsElidedInTheMiddleAndNeverWidensTheWindow) {
     Show();
     const int width = w->width();
     EXPECT_EQ(width, 523);
-    EXPECT_EQ(w->StaticText->text(), docs + u'/');
-    EXPECT_EQ(w->StaticText->toolTip(), docs + u'/');
-    const QString shown = w->StaticText->ShownText();
+    EXPECT_EQ(Win().StaticText->text(), docs + u'/');
+    EXPECT_EQ(Win().StaticText->toolTip(), docs + u'/');
+    const QString shown = Win().StaticText->ShownText();
     EXPECT_TRUE(shown.startsWith(dir.path().left(4))) << shown.toStdString();
     EXPECT_TRUE(shown.endsWith(u'/')) << shown.toStdString();
     EXPECT_TRUE(shown.contains(QChar(0x2026))) << shown.toStdString();
@@ -50,7 +50,7 @@ TEST_F(WindowSlips, ALongPathIsElidedInTheMiddleAndNeverWidensTheWindow) {
     const QByteArray name(104, 'n');
     Cycle({"SHOW=" + name});
     QApplication::processEvents();
-    EXPECT_EQ(w->StaticText->toolTip(), docs + u'/' + QString::fromLatin1(name) + ".tif");
+    EXPECT_EQ(Win().StaticText->toolTip(), docs + u'/' + QString::fromLatin1(name) + ".tif");
     EXPECT_EQ(w->width(), width);
     EXPECT_LE(w->minimumSizeHint().width(), width);
 }
@@ -58,8 +58,8 @@ TEST_F(WindowSlips, ALongPathIsElidedInTheMiddleAndNeverWidensTheWindow) {
 TEST_F(WindowSlips, ToolBarTitleAndItsMenuEntryStayInStep) {
     OpenWindow();
     Show();
-    QToolBar* bar = w->ToolBarImg;
-    QAction* item = w->I.ItemViewToolBar;
+    QToolBar* bar = Win().ToolBarImg;
+    QAction* item = Win().I.ItemViewToolBar;
     EXPECT_EQ(bar->windowTitle(), QStringLiteral("Панель управления"));
     // The window's own context menu offers the tool bar by its title.
     std::unique_ptr<QMenu> popup(w->createPopupMenu());
@@ -96,12 +96,12 @@ TEST_F(WindowSlips, MarginsAroundThePageAreSilverWithFitOnAndOff) {
     for (const bool fit : {false, true}) {
         w->SetFitInWindow(fit);
         QApplication::processEvents();
-        const QImage seen = w->ScrollBox->viewport()->grab().toImage();
+        const QImage seen = Win().ScrollBox->viewport()->grab().toImage();
         ASSERT_GT(seen.width(), 100);
         EXPECT_EQ(QColor(seen.pixel(seen.width() - 10, 10)), QColor(0xC0, 0xC0, 0xC0))
             << "fit " << fit;
         const QPoint page =
-            w->ImageBox->mapTo(w->ScrollBox->viewport(), w->ImageBox->DrawRect().center());
+            Win().ImageBox->mapTo(Win().ScrollBox->viewport(), Win().ImageBox->DrawRect().center());
         EXPECT_EQ(QColor(seen.pixel(page)), QColor(Qt::white)) << "fit " << fit;
     }
 }
