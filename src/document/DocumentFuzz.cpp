@@ -2,6 +2,7 @@
 // every frame. No crash, hang, sanitizer report or unbounded allocation.
 
 #include "document/GdipExt.h"
+#include "document/TiffWrite.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -42,12 +43,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             continue;
         gd::FitImage(img, QSize(64, 64));
         if (qint64(img.width()) * img.height() <= 256 * 256 && i < 4) {
-            auto copy = bitmap->Clone();
-            if (copy) {
-                gd::TMultiFrameEncoder enc(gDir->filePath(QStringLiteral("out.tif")),
-                                           gd::TEncoderClsid::Tiff, *copy,
-                                           gd::EncoderValueCompressionCCITT4);
-                enc.Flush();
+            const QByteArray out = QFile::encodeName(gDir->filePath(QStringLiteral("out.tif")));
+            if (TIFF* tif = TIFFOpen(out.constData(), "w")) {
+                gd::WriteTiffFrame(tif, img, bitmap->GetHorizontalResolution(),
+                                   bitmap->GetVerticalResolution(),
+                                   gd::EncoderValueCompressionCCITT4);
+                TIFFClose(tif);
             }
         }
     }

@@ -1,49 +1,16 @@
-// Encoders by MIME type: Qt's writers for BMP, JPEG and PNG, libtiff for
-// multi-page TIFF (G4 for 1-bit pages, LZW with predictor otherwise).
+// One TIFF directory from a picture (G4 for 1-bit pages, LZW with predictor
+// otherwise).
 
 #include "document/ImageServices.h"
 #include "document/TiffWrite.h"
 
-#include <QFile>
-#include <QImageWriter>
 #include <cstring>
 #include <tiffio.h>
 #include <vector>
 
 namespace gd {
 
-std::vector<TImageCodecInfo> GetImageEncoders() {
-    return {{TEncoderClsid::Bmp, QStringLiteral("image/bmp")},
-            {TEncoderClsid::Jpeg, QStringLiteral("image/jpeg")},
-            {TEncoderClsid::Png, QStringLiteral("image/png")},
-            {TEncoderClsid::Tiff, QStringLiteral("image/tiff")}};
-}
-
-int FindEncoderClsid(const QString& mimeType, TEncoderClsid& clsid) {
-    const std::vector<TImageCodecInfo> list = GetImageEncoders();
-    int found = -1;
-    for (int i = 0; i < int(list.size()); ++i)
-        if (list[size_t(i)].MimeType == mimeType)
-            found = i;
-    if (found >= 0)
-        clsid = list[size_t(found)].Clsid;
-    return found;
-}
-
 namespace {
-
-int QuietHandler(TIFF*, void*, const char*, const char*, va_list) {
-    return 1;
-}
-
-TIFF* CreateTiff(const QString& path) {
-    TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
-    TIFFOpenOptionsSetErrorHandlerExtR(opts, QuietHandler, nullptr);
-    TIFFOpenOptionsSetWarningHandlerExtR(opts, QuietHandler, nullptr);
-    TIFF* tif = TIFFOpenExt(QFile::encodeName(path).constData(), "w", opts);
-    TIFFOpenOptionsFree(opts);
-    return tif;
-}
 
 bool IsBlackAndWhite(const QImage& img) {
     if (img.colorCount() < 2)
@@ -164,85 +131,6 @@ bool WriteTiffFrame(TIFF* tif, QImage img, double dpiX, double dpiY, int compres
             return false;
     }
     return TIFFWriteDirectory(tif) == 1;
-}
-
-GpStatus SaveImageToFile(TGPImage& image, const QString& path, TEncoderClsid clsid,
-                         std::optional<int> quality) {
-    QImage img = image.ToQImage();
-    if (img.isNull())
-        return GpStatus::InvalidParameter;
-    if (clsid == TEncoderClsid::Tiff) {
-        TMultiFrameEncoder enc(path, clsid, image, EncoderValueCompressionCCITT4);
-        return enc.Flush();
-    }
-    const char* format = clsid == TEncoderClsid::Bmp    ? "bmp"
-                         : clsid == TEncoderClsid::Jpeg ? "jpeg"
-                         : clsid == TEncoderClsid::Png  ? "png"
-                                                        : nullptr;
-    if (!format)
-        return GpStatus::InvalidParameter;
-    if (clsid == TEncoderClsid::Jpeg &&
-        (img.format() == QImage::Format_Mono || img.format() == QImage::Format_MonoLSB))
-        img = img.convertToFormat(QImage::Format_Grayscale8);
-    QImageWriter w(path, format);
-    if (quality)
-        w.setQuality(std::clamp(*quality, 0, 100));
-    if (!w.write(img)) {
-        QFile::remove(path);
-        return GpStatus::GenericError;
-    }
-    return GpStatus::Ok;
-}
-
-TMultiFrameEncoder::TMultiFrameEncoder(const QString& path, TEncoderClsid clsid, TGPImage& first,
-                                       int compression)
-    : FPath(path) {
-    if (clsid != TEncoderClsid::Tiff) {
-        FStatus = GpStatus::InvalidParameter;
-        return;
-    }
-    FTiff = CreateTiff(path);
-    if (!FTiff) {
-        FStatus = GpStatus::GenericError;
-        return;
-    }
-    WriteFrame(first, compression);
-}
-
-TMultiFrameEncoder::~TMultiFrameEncoder() {
-    if (!FDone) {
-        FStatus = GpStatus::Aborted;
-        Flush();
-    }
-}
-
-GpStatus TMultiFrameEncoder::WriteFrame(TGPImage& image, int compression) {
-    if (FStatus != GpStatus::Ok)
-        return FStatus;
-    const QImage img = image.ToQImage();
-    const double dx = image.GetHorizontalResolution(), dy = image.GetVerticalResolution();
-    if (img.isNull() || !WriteTiffFrame(static_cast<TIFF*>(FTiff), img, dx, dy, compression))
-        FStatus = GpStatus::GenericError;
-    return FStatus;
-}
-
-GpStatus TMultiFrameEncoder::AddFrame(TGPImage& image, int compression) {
-    if (FDone)
-        return GpStatus::InvalidParameter;
-    return WriteFrame(image, compression);
-}
-
-GpStatus TMultiFrameEncoder::Flush() {
-    if (FDone)
-        return FStatus;
-    FDone = true;
-    if (FTiff) {
-        TIFFClose(static_cast<TIFF*>(FTiff));
-        FTiff = nullptr;
-    }
-    if (FStatus != GpStatus::Ok)
-        QFile::remove(FPath);
-    return FStatus;
 }
 
 } // namespace gd

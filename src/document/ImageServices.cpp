@@ -5,7 +5,6 @@
 #include <QBuffer>
 #include <QFile>
 #include <QImageReader>
-#include <QPainter>
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -408,23 +407,6 @@ QImage TGPImage::ToQImage() {
         return QImage();
     }
     return FFrame;
-}
-
-GpStatus TGPImage::DrawImageRectI(QPainter& painter, int x, int y, int width, int height) {
-    if (width <= 0 || height <= 0)
-        return Fail(GpStatus::InvalidParameter);
-    if (!EnsureDecoded())
-        return Fail(GpStatus::InvalidParameter);
-    const QRect target(x, y, width, height);
-    if (width * 2 <= FFrame.width() && height * 2 <= FFrame.height()) {
-        painter.drawImage(target, BoxDownscale(FFrame, QSize(width, height)));
-    } else {
-        painter.save();
-        painter.setRenderHint(QPainter::SmoothPixmapTransform, true);
-        painter.drawImage(target, FFrame);
-        painter.restore();
-    }
-    return GpStatus::Ok;
 }
 
 // ---- TGPBitmap ----------------------------------------------------------------

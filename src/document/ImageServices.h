@@ -18,8 +18,6 @@
 #include <optional>
 #include <vector>
 
-class QPainter;
-
 namespace gd {
 
 enum class GpStatus {
@@ -118,10 +116,6 @@ public:
     // decoded picture). Selecting a frame starts again at Ok.
     GpStatus FrameStatus() const { return FFrameStatus; }
 
-    // Scaled draw of the selected frame into an integer rectangle (device
-    // pixels of the painter). Large reductions are box-filtered first.
-    GpStatus DrawImageRectI(QPainter& painter, int x, int y, int width, int height);
-
     // Counters for tests and benchmarks: library-level frame selections and
     // frame decodes made on this object.
     int SelectCallCount() const { return FSelectCalls; }
@@ -198,56 +192,8 @@ QImage BoxDownscale(const QImage& image, QSize size);
 
 // ---- Encoders ---------------------------------------------------------------
 
-enum class TEncoderClsid { None = 0, Bmp, Jpeg, Tiff, Png };
-
-struct TImageCodecInfo {
-    TEncoderClsid Clsid;
-    QString MimeType;
-};
-// The encoders, in a fixed order.
-std::vector<TImageCodecInfo> GetImageEncoders();
-// The position of the (last) encoder whose MIME type equals mimeType exactly,
-// storing its id in clsid; -1 and clsid untouched when none.
-int FindEncoderClsid(const QString& mimeType, TEncoderClsid& clsid);
-
-// Encoder parameter values.
+// The TIFF compressions the writer is asked for (WriteTiffFrame).
 constexpr int EncoderValueCompressionLZW = 2;
 constexpr int EncoderValueCompressionCCITT4 = 4;
-constexpr int EncoderValueMultiFrame = 18;
-constexpr int EncoderValueFlush = 20;
-constexpr int EncoderValueFrameDimensionPage = 23;
-
-// Saves the selected frame as a one-frame file (BMP, JPEG with quality
-// 0..100 when given, PNG, or a one-page TIFF with LZW, G4 for 1-bit).
-// A failed save leaves no file.
-GpStatus SaveImageToFile(TGPImage& image, const QString& path, TEncoderClsid clsid,
-                         std::optional<int> quality = std::nullopt);
-
-// One multi-frame TIFF save (the MultiFrame / FrameDimensionPage / Flush
-// sequence). The file is written to `path` as frames are added; a failed
-// session removes it, so the file exists afterwards only when every frame
-// was written and Flush succeeded. 1-bit frames are written with
-// EncoderValueCompressionCCITT4 (G4) when asked; every other frame, and a
-// 1-bit frame asked for LZW, with LZW (horizontal predictor for gray and
-// colour). Resolution tags are written from the image.
-class TMultiFrameEncoder {
-public:
-    // Begins the file with its first frame (the image's selected frame).
-    TMultiFrameEncoder(const QString& path, TEncoderClsid clsid, TGPImage& first, int compression);
-    ~TMultiFrameEncoder(); // not flushed: the partial file is removed
-    TMultiFrameEncoder(const TMultiFrameEncoder&) = delete;
-    TMultiFrameEncoder& operator=(const TMultiFrameEncoder&) = delete;
-
-    GpStatus AddFrame(TGPImage& image, int compression); // its selected frame
-    GpStatus Flush();
-    GpStatus GetLastStatus() const { return FStatus; }
-
-private:
-    GpStatus WriteFrame(TGPImage& image, int compression);
-    QString FPath;
-    void* FTiff = nullptr;
-    GpStatus FStatus = GpStatus::Ok;
-    bool FDone = false;
-};
 
 } // namespace gd

@@ -29,10 +29,6 @@ int CopyFramesIn(TImagePages& pages, const QString& path) {
     return n;
 }
 
-std::unique_ptr<TImagePage> PageFromScannedFile(const QString& path) {
-    return TImagePage::CreateFromFile(path);
-}
-
 std::unique_ptr<TImagePage> PageFromImage(const QImage& picture) {
     return TImagePage::CreateFromBitmap(TGPBitmap::FromQImage(picture));
 }

@@ -25,9 +25,6 @@ std::unique_ptr<TGPBitmapExt> OpenBitmap(const QString& path);
 // still inserted, as a page without image.
 int CopyFramesIn(TImagePages& pages, const QString& path);
 
-// A page owning the scanned file (TImagePage::CreateFromFile).
-std::unique_ptr<TImagePage> PageFromScannedFile(const QString& path);
-
 // A page with its own copy of the edited picture.
 std::unique_ptr<TImagePage> PageFromImage(const QImage& picture);
 

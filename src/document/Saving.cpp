@@ -585,13 +585,12 @@ TSaveOutcome SaveDocument(TImagePages& pages, const QString& docName, bool& imag
     path = WithExtension(path, ext);
     const QString temp = makeTemp();
     bool written = false;
-    TEncoderClsid clsid = TEncoderClsid::None;
     try {
-        if (ext == u".bmp" && FindEncoderClsid(QStringLiteral("image/bmp"), clsid) >= 0) {
+        if (ext == u".bmp") {
             written = WriteSingleImage(FirstPicture(pages), temp, "bmp", std::nullopt);
-        } else if (ext == u".jpg" && FindEncoderClsid(QStringLiteral("image/jpeg"), clsid) >= 0) {
+        } else if (ext == u".jpg") {
             written = WriteSingleImage(FirstPicture(pages), temp, "jpeg", seams.GetJpegQuality());
-        } else if (ext == u".tif" && FindEncoderClsid(QStringLiteral("image/tiff"), clsid) >= 0) {
+        } else if (ext == u".tif") {
             written = WriteTiffPages(pages, temp, seams.Threads, seams.Progress,
                                      seams.CopyCompressed) > 0;
         }

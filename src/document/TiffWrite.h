@@ -1,7 +1,6 @@
 #pragma once
 
-// Writing one TIFF directory from a picture (internal to the encoders and
-// the document save).
+// Writing one TIFF directory from a picture (internal to the document save).
 
 #include <QImage>
 #include <tiffio.h>

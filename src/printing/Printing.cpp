@@ -62,10 +62,6 @@ private:
 
 } // namespace
 
-bool ActionPrintUpdate(bool printerItemEnabled, bool serverActive, bool pageShown, bool hasSource) {
-    return printerItemEnabled && !serverActive && pageShown && hasSource;
-}
-
 TPrinting::TPrinting(bool printerAvailable)
     : OpenImage(OpenPrintImage), PrintDialog(ShowPrintDialog), SetupDialog(ShowPrinterSetupDialog),
       MakeProgress(MakeProgressDialog), FAvailable(printerAvailable) {}

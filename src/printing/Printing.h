@@ -13,12 +13,6 @@ namespace gd {
 
 class IPrintImage;
 
-// The enable rule of the print action: a printer was installed at start-up,
-// the server is off, a page is shown, and the document has a file to print
-// from (pages only scanned and never saved have none, and the action stays
-// disabled rather than print something other than the document).
-bool ActionPrintUpdate(bool printerItemEnabled, bool serverActive, bool pageShown, bool hasSource);
-
 // What the print dialog returns on OK.
 struct TPrintChoice {
     QString printer;

@@ -109,8 +109,6 @@ public:
     const QString& DocName() const { return FDocName; }
     bool EditMode() const { return FEditMode; }
     const QByteArray& HeldLine() const { return FHeldLine; }
-    const QList<QByteArray>& CtlLines() const { return FCtlLinesNow; }
-    const TCtlWatcher& Watcher() const { return FWatcher; }
 
     static const QString kStateEditing;
     static const QString kStateActive;

@@ -102,7 +102,6 @@ public:
 
     // The document server, created by FormCreate.
     TDocServer* Server() const { return FServer.get(); }
-    const TCommandLine& CommandLine() const { return FCommandLine; }
     bool Activated() const { return FActivated; }
 
 protected:

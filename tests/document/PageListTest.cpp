@@ -157,8 +157,8 @@ TEST_F(PageListTest, GetBitmapWithoutSourceIsNone) {
 TEST_F(PageListTest, FileBackedPagesDeleteTheirFile) {
     f.Convert({QStringLiteral("rose:")}, QStringLiteral("scan1.bmp"));
     f.Convert({QStringLiteral("rose:")}, QStringLiteral("scan2.bmp"));
-    pages.Add(PageFromScannedFile(f.Path("scan1.bmp")));
-    pages.Add(PageFromScannedFile(f.Path("scan2.bmp")));
+    pages.Add(TImagePage::CreateFromFile(f.Path("scan1.bmp")));
+    pages.Add(TImagePage::CreateFromFile(f.Path("scan2.bmp")));
     EXPECT_EQ(pages.Get(0)->GetBitmap()->GetWidth(), 70);
 
     // Put over a file-backed page releases its bitmap and deletes its file.
@@ -177,7 +177,7 @@ TEST_F(PageListTest, FileBackedPagesDeleteTheirFile) {
     // An undecodable scan still owns its file.
     gdtest::WriteFile(f.Path("bad.bmp"), QByteArray(50, 'z'));
     {
-        auto bad = PageFromScannedFile(f.Path("bad.bmp"));
+        auto bad = TImagePage::CreateFromFile(f.Path("bad.bmp"));
         EXPECT_EQ(bad->FFileName, f.Path("bad.bmp"));
         EXPECT_EQ(GetFrameCount(*bad->GetBitmap()), 0);
     }

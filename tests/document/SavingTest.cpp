@@ -235,7 +235,7 @@ TEST_F(Saving, ScannedPagesFilesGoneAfterAReencodingSave) {
     OpenDocument(pages, Doc("tif"));
     const QString scanned = QDir::temp().filePath("gdsave_scan_test.bmp");
     f.Tool(doctest::kConvert, {"-size", "40x30", "xc:yellow", scanned});
-    pages.Add(PageFromScannedFile(scanned));
+    pages.Add(TImagePage::CreateFromFile(scanned));
     pages.SetModified(true);
     EXPECT_EQ(Save(), TSaveOutcome::Encoded);
     EXPECT_FALSE(QFile::exists(scanned));

@@ -160,15 +160,6 @@ TEST_F(CupsPrint, PrintersWithoutADefaultFailWithTheLookupMessage) {
     EXPECT_EQ(r.out, "installed=1 mark=# error=There is no default printer currently selected\n");
 }
 
-TEST(ActionPrint, IsEnabledOnlyWithAPrinterAPageASourceAndTheServerOff) {
-    EXPECT_TRUE(gd::ActionPrintUpdate(true, false, true, true));
-    EXPECT_FALSE(gd::ActionPrintUpdate(false, false, true, true));
-    EXPECT_FALSE(gd::ActionPrintUpdate(true, true, true, true));
-    EXPECT_FALSE(gd::ActionPrintUpdate(true, false, false, true));
-    // Pages only scanned and never saved: nothing to print from.
-    EXPECT_FALSE(gd::ActionPrintUpdate(true, false, true, false));
-}
-
 TEST_F(CupsPrint, ThePrintActionPrintsWithTheDialogsPrinterAndCopies) {
     gd::TPrinting printing(true);
     QString shownWith;
