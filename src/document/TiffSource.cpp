@@ -379,16 +379,8 @@ public:
     int Handle() const override { return TIFFFileno(FTif.get()); }
 
     GpStatus ReadHeader(int index, TFrameHeader& h) override {
-        Plan p;
-        if (!Select(index) || !MakePlan(FTif.get(), p))
-            return GpStatus::GenericError;
-        h.Width = int(std::min<quint32>(p.width, INT_MAX));
-        h.Height = int(std::min<quint32>(p.height, INT_MAX));
-        h.PixelFormat = PixelFormatOf(p.format);
-        h.Flags = p.flags;
-        h.DpiX = p.dpiX;
-        h.DpiY = p.dpiY;
-        return GpStatus::Ok;
+        return Select(index) && ReadTiffFrameHeader(FTif.get(), h) ? GpStatus::Ok
+                                                                   : GpStatus::GenericError;
     }
 
     GpStatus Decode(int index, QImage& img) override {
