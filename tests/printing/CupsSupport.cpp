@@ -40,18 +40,22 @@ TCupsLock::~TCupsLock() {
         ::close(FFd);
 }
 
-std::vector<TCupsJob> CupsJobs() {
+namespace {
+
+// The jobs a printer or a scheduler lists (IPP Get-Jobs), each with the
+// attributes the tests read.
+std::vector<TCupsJob> GetJobs(http_t* http, const char* uri, const char* resource,
+                              const char* which) {
     std::vector<TCupsJob> jobs;
     ipp_t* request = ippNewRequest(IPP_OP_GET_JOBS);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
-                 "ipp://localhost/");
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "all");
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, which);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
                  cupsUser());
     static const char* const attrs[] = {"job-id", "job-name", "copies", "job-state"};
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 4, nullptr,
                   attrs);
-    ipp_t* response = cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/");
+    ipp_t* response = cupsDoRequest(http, request, resource);
     if (!response)
         return jobs;
     TCupsJob job;
@@ -77,6 +81,12 @@ std::vector<TCupsJob> CupsJobs() {
         jobs.push_back(job);
     ippDelete(response);
     return jobs;
+}
+
+} // namespace
+
+std::vector<TCupsJob> CupsJobs() {
+    return GetJobs(CUPS_HTTP_DEFAULT, "ipp://localhost/", "/", "all");
 }
 
 int LastCupsJobId() {
@@ -281,43 +291,15 @@ std::vector<TIppEvePrinter::TJob> TIppEvePrinter::CompletedJobs() const {
         httpConnect2("127.0.0.1", FPort, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 5000, nullptr);
     if (!http)
         return jobs;
-    ipp_t* request = ippNewRequest(IPP_OP_GET_JOBS);
     const QByteArray uri = QStringLiteral("ipp://127.0.0.1:%1/ipp/print").arg(FPort).toUtf8();
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.constData());
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "completed");
-    static const char* const attrs[] = {"job-id", "job-name", "copies"};
-    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 3, nullptr,
-                  attrs);
-    ipp_t* response = cupsDoRequest(http, request, "/ipp/print");
     const QDir spool(FDir.filePath(QStringLiteral("spool")));
-    TJob job;
-    auto add = [&] {
-        if (!job.id)
-            return;
-        const QStringList files =
-            spool.entryList({QStringLiteral("%1-*").arg(job.id)}, QDir::Files);
+    for (const TCupsJob& j : GetJobs(http, uri.constData(), "/ipp/print", "completed")) {
+        TJob job{j.id, j.name, j.copies, {}};
+        const QStringList files = spool.entryList({QStringLiteral("%1-*").arg(j.id)}, QDir::Files);
         if (!files.isEmpty())
             job.document = spool.filePath(files.first());
         jobs.push_back(job);
-        job = TJob();
-    };
-    for (ipp_attribute_t* a = response ? ippFirstAttribute(response) : nullptr; a;
-         a = ippNextAttribute(response)) {
-        const char* name = ippGetName(a);
-        if (!name) {
-            add();
-            continue;
-        }
-        const QByteArray n(name);
-        if (n == "job-id")
-            job.id = ippGetInteger(a, 0);
-        else if (n == "job-name")
-            job.name = QString::fromUtf8(ippGetString(a, 0, nullptr));
-        else if (n == "copies")
-            job.copies = ippGetInteger(a, 0);
     }
-    add();
-    ippDelete(response);
     httpClose(http);
     return jobs;
 }
