@@ -24,20 +24,15 @@ int main(int argc, char** argv) {
     gd::TImagePages pages;
     gd::OpenDocument(pages, input);
     pages.SetModified(true);
-    gd::TSaveSeams seams;
-    seams.DocFileName = [&](const QString& name) {
-        return out + u'/' + name + QStringLiteral(".tif");
-    };
-    seams.GetSaveOriginal = [] { return true; };
-    seams.GetDefFileExt = [] { return QStringLiteral("tif"); };
-    seams.GetJpegQuality = [] { return 60; };
-    seams.Threads = argc > 3 ? std::atoi(argv[3]) : 0;
-    seams.CopyCompressed = !(argc > 4 && qstrcmp(argv[4], "reencode") == 0);
-    bool changed = false;
+    gd::TSaveOptions options;
+    options.keepOriginal = true;
+    options.jpegQuality = 60;
+    options.threads = argc > 3 ? std::atoi(argv[3]) : 0;
+    options.copyCompressed = !(argc > 4 && qstrcmp(argv[4], "reencode") == 0);
     QElapsedTimer t;
     t.start();
     try {
-        gd::SaveDocument(pages, QStringLiteral("bench"), changed, std::nullopt, seams);
+        gd::SaveDocument(pages, out + QStringLiteral("/bench.tif"), options);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
         return 1;

@@ -144,14 +144,13 @@ void BM_ScanA4Gray300ToPageOnScreen(benchmark::State& state) {
         w.Server()->SetServerActive(true);
         w.Server()->ExecuteCommands();
         for (auto _ : state) {
-            const int before = w.FPages.Count();
+            const int before = w.FDoc.PageCount();
             w.A.ActionPageAddFromScan->trigger();
             state.PauseTiming();
-            if (w.FPages.Count() != before + 1)
+            if (w.FDoc.PageCount() != before + 1)
                 state.SkipWithError("no page");
             // As the other runs remove their file: drop the page and its file.
-            w.FPages.Delete(before);
-            w.View().ShowPage(-1);
+            w.FDoc.Reload();
             state.ResumeTiming();
         }
     }

@@ -830,11 +830,11 @@ private:
 
 } // namespace
 
-std::vector<TPdfPage> PdfPagesOf(TImagePages& pages, bool imageChanged,
+std::vector<TPdfPage> PdfPagesOf(const TImagePages& pages, bool imageChanged,
                                  const std::optional<QImage>& picture) {
     std::vector<TPdfPage> out;
     out.reserve(size_t(pages.Count()) + 1);
-    const int current = pages.GetPageIndex();
+    const int current = std::min(pages.FPageIndex, pages.Count() - 1);
     auto shown = [&] {
         TPdfPage p;
         p.Image = *picture;

@@ -45,7 +45,7 @@ TPdfOutcome ExportPdf(const std::vector<TPdfPage>& pages, const QString& path,
 // current page is replaced by `picture` (or left out when there is none).
 // The list is not changed. A page without any image gives a page with
 // neither file nor picture, which the export refuses.
-std::vector<TPdfPage> PdfPagesOf(TImagePages& pages, bool imageChanged,
+std::vector<TPdfPage> PdfPagesOf(const TImagePages& pages, bool imageChanged,
                                  const std::optional<QImage>& picture);
 
 } // namespace gd

@@ -525,32 +525,14 @@ int WriteTiffPages(TImagePages& pages, const QString& path, int threads,
     return written;
 }
 
-TSaveOutcome SaveDocument(TImagePages& pages, const QString& docName, bool& imageChanged,
-                          const std::optional<QImage>& picture, const TSaveSeams& seams) {
-    if (docName.isEmpty())
-        return TSaveOutcome::Nothing;
-    if (imageChanged) {
-        const int current = pages.GetPageIndex();
-        if (picture && !picture->isNull()) {
-            std::unique_ptr<TImagePage> page = PageFromImage(*picture);
-            if (current < 0)
-                pages.Add(std::move(page)); // an empty list (or no current page)
-            else
-                pages.Put(current, std::move(page));
-            pages.SetModified(true);
-        } else if (current >= 0) {
-            pages.Delete(current);
-            pages.SetModified(true);
-        }
-        imageChanged = false;
-    }
-    if (!pages.FModified)
+TSaveOutcome SaveDocument(TImagePages& pages, const QString& docPath, const TSaveOptions& options) {
+    if (docPath.isEmpty() || !pages.FModified)
         return TSaveOutcome::Nothing;
 
-    QString path = seams.DocFileName(docName);
+    QString path = docPath;
     const QString folder = QFileInfo(path).absolutePath();
     auto makeTemp = [&] {
-        return seams.MakeTempFileName ? seams.MakeTempFileName(folder) : TempFileBeside(folder);
+        return options.makeTempFileName ? options.makeTempFileName(folder) : TempFileBeside(folder);
     };
 
     if (pages.Count() == 0) {
@@ -564,7 +546,7 @@ TSaveOutcome SaveDocument(TImagePages& pages, const QString& docName, bool& imag
     // would never find the document again.
     const QString source = pages.FSourceFileName;
     const QString keptExt = DocumentExtension(source);
-    if (seams.GetSaveOriginal() && !source.isEmpty() && QFileInfo(source).isFile() &&
+    if (options.keepOriginal && !source.isEmpty() && QFileInfo(source).isFile() &&
         !keptExt.isEmpty()) {
         path = WithExtension(path, keptExt);
         const bool same = QFileInfo::exists(path) && QFileInfo(path).canonicalFilePath() ==
@@ -581,7 +563,7 @@ TSaveOutcome SaveDocument(TImagePages& pages, const QString& docName, bool& imag
         return TSaveOutcome::Copied;
     }
 
-    const QString ext = u'.' + seams.GetDefFileExt().toLower();
+    const QString ext = u'.' + options.defaultExt.toLower();
     path = WithExtension(path, ext);
     const QString temp = makeTemp();
     bool written = false;
@@ -589,10 +571,10 @@ TSaveOutcome SaveDocument(TImagePages& pages, const QString& docName, bool& imag
         if (ext == u".bmp") {
             written = WriteSingleImage(FirstPicture(pages), temp, "bmp", std::nullopt);
         } else if (ext == u".jpg") {
-            written = WriteSingleImage(FirstPicture(pages), temp, "jpeg", seams.GetJpegQuality());
+            written = WriteSingleImage(FirstPicture(pages), temp, "jpeg", options.jpegQuality);
         } else if (ext == u".tif") {
-            written = WriteTiffPages(pages, temp, seams.Threads, seams.Progress,
-                                     seams.CopyCompressed) > 0;
+            written = WriteTiffPages(pages, temp, options.threads, options.progress,
+                                     options.copyCompressed) > 0;
         }
     } catch (const Exception&) {
         QFile::remove(temp); // a page that cannot be written: nothing changes

@@ -10,30 +10,27 @@
 
 #include "document/GdipExt.h"
 
-#include <QImage>
 #include <QString>
 #include <functional>
-#include <optional>
 
 namespace gd {
 
-struct TSaveSeams {
-    // The document name to its file path (first existing variant, else the
-    // default extension).
-    std::function<QString(const QString& name)> DocFileName;
-    std::function<bool()> GetSaveOriginal;
-    std::function<QString()> GetDefFileExt;
-    std::function<int()> GetJpegQuality;
+// What a save needs besides the pages: the settings it follows and the seams
+// tests and benchmarks set.
+struct TSaveOptions {
+    QString defaultExt = QStringLiteral("tif"); // the format of a re-encoding save
+    bool keepOriginal = false;                  // an imported document file is kept as it is
+    int jpegQuality = 75;
     // A free file name inside `folder` for the new file; by default
     // TempFileBeside.
-    std::function<QString(const QString& folder)> MakeTempFileName;
+    std::function<QString(const QString& folder)> makeTempFileName;
     // Called after each page written (done of total); may be empty.
-    std::function<void(int done, int total)> Progress;
+    std::function<void(int done, int total)> progress;
     // Encoding threads; 0 for one per core.
-    int Threads = 0;
+    int threads = 0;
     // Frames of the document's file already stored as they would be written
     // (G4 bilevel) are copied compressed rather than decoded and encoded.
-    bool CopyCompressed = true;
+    bool copyCompressed = true;
 };
 
 enum class TSaveOutcome {
@@ -43,16 +40,14 @@ enum class TSaveOutcome {
     Encoded, // written in the default format and reopened
 };
 
-// Puts the edited picture back (when imageChanged: `picture` is the shown
-// picture, or none after the page was deleted in the editor), then writes
-// the document named `docName`. On Encoded the pages are those of the new
-// file and the page index is kept (clamped); the caller shows the page.
-// A save that could not write the document raises
+// Writes the pages as the document whose file is `path` (its first existing
+// variant, else the name with the default extension), when the list was
+// modified. On Encoded the pages are those of the new file and the page index
+// is kept (clamped). A save that could not write the document raises
 // "Не удалось сохранить документ \"<path>\""; a page without image, or whose
 // frame does not decode, stops it with "Страница N не может быть сохранена:
 // <why>". Either way nothing changes on disk.
-TSaveOutcome SaveDocument(TImagePages& pages, const QString& docName, bool& imageChanged,
-                          const std::optional<QImage>& picture, const TSaveSeams& seams);
+TSaveOutcome SaveDocument(TImagePages& pages, const QString& path, const TSaveOptions& options);
 
 // Writes every page as one multi-page TIFF at `path` (G4 for 1-bit pages,
 // LZW otherwise), pages encoded on `threads` threads and written in order.

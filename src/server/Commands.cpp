@@ -1,6 +1,8 @@
 // The server's command table and what each command does.
 #include "DocServer.h"
 
+#include "common/DocNames.h"
+
 #include <QFile>
 #include <optional>
 
@@ -12,7 +14,7 @@ namespace {
 // bare file name (or, where allowed, an empty one).
 std::optional<QString> DocArgument(const QByteArray& item, bool emptyAllowed) {
     const QString name = FromCp1251(ItemValue(item));
-    if (name.isEmpty() ? !emptyAllowed : !TDocServer::IsSafeDocName(name))
+    if (name.isEmpty() ? !emptyAllowed : !IsSafeDocName(name))
         return std::nullopt;
     return name;
 }
@@ -58,8 +60,8 @@ bool TDocServer::ExecutePrint(const QList<QByteArray>& items, TMarkPair& pair) {
     IDocPrinter* printer = FHost.DocPrinter();
     if (!printer || !name)
         return false;
-    const QString path = DocFileName(*name);
-    if (!DocFileInFolder(path))
+    const QString path = DocFile(*name);
+    if (!DocFileInFolder(DocFolder(), path))
         return false;
     pair.Mark = ExecutePrintCommand(*printer, *name, path, FromCp1251(ParamValue(items, "COPIES")));
     return false;
@@ -79,18 +81,20 @@ bool TDocServer::ShowDocument(const QList<QByteArray>& items, TMarkPair& pair, b
         return false;
     // SHOW without a name empties the view; EDIT needs one.
     const auto name = DocArgument(items.first(), true);
-    if (!name || (!name->isEmpty() && !DocFileInFolder(DocFileName(*name))))
+    if (!name || (!name->isEmpty() && !DocFileInFolder(DocFolder(), DocFile(*name))))
         return false;
-    SetDocName(*name);
-    if (edit && name->isEmpty())
-        return false; // the name is set first, then EDIT is refused
-    FHost.ShowDocument();
-    if (FDocName.isEmpty()) {
+    FNamed = !name->isEmpty();
+    if (edit && !FNamed) {
+        FHost.NameDocument(QString()); // the name is set first, then EDIT is refused
+        return false;
+    }
+    const bool opened = FHost.ShowDocument(*name);
+    if (!FNamed) {
         pair.Mark = kMarkDone;
         return false;
     }
     pair.Mark = kMarkTaken;
-    SetHeldCommand(pair.Line, edit);
+    SetHeldCommand(pair.Line, edit, opened);
     return true;
 }
 
@@ -98,14 +102,15 @@ bool TDocServer::ExecuteDelete(const QList<QByteArray>& items, TMarkPair& pair) 
     const auto name = DocArgument(items.first(), false);
     if (!name)
         return false;
-    SetDocName(*name);
-    if (QFile::remove(DocFileName(FDocName)))
+    FNamed = true;
+    FHost.NameDocument(*name);
+    if (QFile::remove(DocFile(*name)))
         pair.Mark = kMarkDone;
     return false;
 }
 
 bool TDocServer::ExecuteHide(const QList<QByteArray>&, TMarkPair& pair) {
-    SetDocName(QString());
+    FNamed = false;
     FHost.HideDocument();
     pair.Mark = kMarkDone;
     return false;

@@ -1,5 +1,6 @@
 #include "DocServer.h"
 
+#include "common/DocNames.h"
 #include "common/Exception.h"
 
 #include <QDeadlineTimer>
@@ -270,37 +271,8 @@ void TDocServer::WriteMarks(const TMarkList& marks) {
         CloseCtlFile();
 }
 
-QString TDocServer::DocFileName(const QString& name) const {
-    const QString base = DocFolder() + name + u'.';
-    for (const char* ext : {"tif", "bmp", "jpg"}) {
-        const QString path = base + QLatin1String(ext);
-        if (QFileInfo(path).isFile())
-            return path;
-    }
-    return base + (FDefFileExt ? FDefFileExt() : QStringLiteral("tif"));
-}
-
-bool TDocServer::DocFileInFolder(const QString& path) const {
-    const QFileInfo file(path);
-    if (!file.isSymLink())
-        return true; // the name itself has no folder part: it is in the folder
-    const QString real = file.canonicalFilePath(); // empty for a link to nothing
-    QString folder = QFileInfo(DocFolder()).canonicalFilePath();
-    if (real.isEmpty() || folder.isEmpty() || !QFileInfo(real).isFile())
-        return false;
-    if (!folder.endsWith(u'/'))
-        folder += u'/';
-    return real.startsWith(folder);
-}
-
-void TDocServer::SetDocName(const QString& name) {
-    FDocName = name;
-    FHost.SetPathLine(name.isEmpty() ? DocFolder() : DocFileName(name));
-}
-
-bool TDocServer::IsSafeDocName(const QString& name) {
-    return !name.isEmpty() && name != u"." && name != u".." && !name.contains(u'/') &&
-           !name.contains(QChar(0));
+QString TDocServer::DocFile(const QString& name) const {
+    return DocFileName(DocFolder(), name, FDefFileExt ? FDefFileExt() : QStringLiteral("tif"));
 }
 
 void TDocServer::UpdateStatusText() {
@@ -308,17 +280,17 @@ void TDocServer::UpdateStatusText() {
         FHost.SetStateText(kStateEditing);
     else if (FActive)
         FHost.SetStateText(kStateActive);
-    else if (!FDocName.isEmpty())
+    else if (FNamed)
         FHost.SetStateText(kStateViewing);
     else
         FHost.SetStateText(kStateStopped);
 }
 
-void TDocServer::SetHeldCommand(const QByteArray& line, bool editMode) {
+void TDocServer::SetHeldCommand(const QByteArray& line, bool editMode, bool opened) {
     SetServerActive(false);
     FHeldLine = line;
     FEditMode = editMode;
-    if (!FHost.HasSource() && !editMode)
+    if (!opened && !editMode)
         FHost.ShowError(QStringLiteral("Не могу открыть Файла риснука"));
     UpdateStatusText();
 }
@@ -326,8 +298,8 @@ void TDocServer::SetHeldCommand(const QByteArray& line, bool editMode) {
 void TDocServer::SetHeldCommand() {
     FEditMode = false;
     FinishHeldCommand(FHost.HasSource() ? kMarkDone : kMarkFailed);
-    SetDocName(QString());
-    FHost.ReloadDocument();
+    FNamed = false;
+    FHost.CloseDocument();
     UpdateStatusText();
 }
 

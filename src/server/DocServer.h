@@ -85,28 +85,18 @@ public:
     bool TakeCommands(TMarkList& taken);
     void WriteMarks(const TMarkList& marks);
 
-    // A document name to its file: the first existing of .tif, .bmp, .jpg,
-    // else the default extension.
-    QString DocFileName(const QString& name) const;
-    // Whether a document's file may be opened: a link must lead, through
-    // every link on the way, to a regular file inside the documents folder.
-    // A path that names nothing passes (there is nothing to open).
-    bool DocFileInFolder(const QString& path) const;
-    void SetDocName(const QString& name);
-    // A name that may reach the file system: a bare, non-empty file name.
-    static bool IsSafeDocName(const QString& name);
     void UpdateStatusText();
 
-    // The held request: with a line a hold begins (the server goes off);
-    // without one it ends, its line marked "<" with a source and "#" without.
-    void SetHeldCommand(const QByteArray& line, bool editMode);
+    // The held request: with a line a hold begins (the server goes off; a
+    // SHOW whose file was not opened says so); without one it ends, its line
+    // marked "<" with a source and "#" without.
+    void SetHeldCommand(const QByteArray& line, bool editMode, bool opened);
     void SetHeldCommand();
     void FinishHeldCommand(char mark);
 
     const QString& DocFolder() const { return FCommandLine.FDocFolder; }
     bool ClientBound() const { return FCommandLine.FClientBound; }
     const QString& CtlFile() const { return FCtlFileNow; }
-    const QString& DocName() const { return FDocName; }
     bool EditMode() const { return FEditMode; }
     const QByteArray& HeldLine() const { return FHeldLine; }
 
@@ -156,7 +146,11 @@ private:
     QString FCtlFileNow;
     TCtlStream FCtlStream;
     QList<QByteArray> FCtlLinesNow;
-    QString FDocName;
+    // The file of a name in the documents folder.
+    QString DocFile(const QString& name) const;
+
+    // A name handed to the window is current (the state text reads it).
+    bool FNamed = false;
     bool FEditMode = false;
     QByteArray FHeldLine;
 };

@@ -15,8 +15,6 @@ public:
 
     // The standard error box (returns when the user has closed it).
     virtual void ShowError(const QString& message) = 0;
-    // The path line above the page view.
-    virtual void SetPathLine(const QString& text) = 0;
     // First status panel: the server's state text.
     virtual void SetStateText(const QString& text) = 0;
     // Second status panel: the control file of the current cycle.
@@ -29,15 +27,22 @@ public:
     // Closes the main window as its close box does (EXIT).
     virtual void CloseMainWindow() = 0;
 
-    // The open document. HasSource: the page list has a source bitmap (a file
-    // existed for the name). ReloadDocument reads the current document's file
-    // again (or empties the view); ShowDocument does that and brings the
-    // window back from minimised; HideDocument closes the document, empties
-    // the view and minimises the window.
-    virtual bool HasSource() { return false; }
-    virtual void ReloadDocument() {}
-    virtual void ShowDocument() {}
+    // The open document, which the window owns. The server hands it names
+    // one way and never asks them back. ShowDocument makes `name` the current
+    // document (empty: none), reads its file when one exists and brings the
+    // window back from minimised; true when a file was opened. NameDocument
+    // makes `name` current and leaves the pages shown as they are.
+    // CloseDocument leaves no current name and an empty view; HideDocument
+    // also minimises the window. HasSource: the document's pages come from a
+    // file (asked again when a held request ends: a save may have deleted it).
+    virtual bool ShowDocument(const QString& name) {
+        (void)name;
+        return false;
+    }
+    virtual void NameDocument(const QString& name) { (void)name; }
+    virtual void CloseDocument() {}
     virtual void HideDocument() {}
+    virtual bool HasSource() { return false; }
 
     // The printer of PRINT; none refuses every PRINT.
     virtual IDocPrinter* DocPrinter() { return nullptr; }

@@ -1,13 +1,9 @@
 #include "ui/Editor.h"
 
 #include "common/Exception.h"
-#include "document/GdipExt.h"
-#include "document/Loading.h"
-#include "ui/ImageBox.h"
-#include "ui/PageView.h"
+#include "document/OpenDocument.h"
 
 #include <QClipboard>
-#include <QFileInfo>
 #include <QGuiApplication>
 #include <QMimeData>
 #include <QProgressDialog>
@@ -88,25 +84,24 @@ QImage PasteInto(const QImage& shown, const QImage& clip) {
     return out;
 }
 
-TEditor::TEditor(TImagePages& pages, TPageView& view, TImageBox& box)
-    : FPages(pages), FView(view), FBox(box) {
+TEditor::TEditor(TOpenDocument& doc) : FDoc(doc) {
     Clipboard = [] { return QGuiApplication::clipboard(); };
 }
 
 void TEditor::Clear() {
-    if (!FBox.HasPicture())
+    if (FDoc.Picture().isNull())
         return;
-    FillWhite(FBox.EditPicture());
-    FBox.PictureEdited();
-    FView.ImageChanged = true;
+    QImage picture = FDoc.Picture();
+    FillWhite(picture);
+    FDoc.SetPicture(picture);
 }
 
 void TEditor::Copy() {
     QClipboard* clipboard = Clipboard ? Clipboard() : nullptr;
     if (!clipboard)
         throw Exception(QStringLiteral("Cannot open clipboard"));
-    if (FBox.HasPicture())
-        clipboard->setImage(FBox.Picture());
+    if (!FDoc.Picture().isNull())
+        clipboard->setImage(FDoc.Picture());
 }
 
 void TEditor::Paste() {
@@ -119,52 +114,37 @@ void TEditor::Paste() {
     const QImage clip = clipboard->image();
     if (clip.isNull())
         throw Exception(QStringLiteral("Unsupported clipboard format"));
-    if (FBox.HasPicture()) {
-        QImage pasted = PasteInto(FBox.Picture(), clip);
+    if (!FDoc.Picture().isNull()) {
+        const QImage pasted = PasteInto(FDoc.Picture(), clip);
         if (pasted.isNull())
             throw Exception(QStringLiteral("Unsupported clipboard format"));
-        FBox.EditPicture() = pasted;
-        FBox.PictureEdited();
+        FDoc.SetPicture(pasted);
     } else {
         // A plain bitmap has no transparency.
-        FBox.SetPicture(
+        FDoc.SetPicture(
             clip.convertToFormat(clip.hasAlphaChannel() ? QImage::Format_RGB32 : clip.format()));
     }
-    FView.ImageChanged = true;
 }
 
 void TEditor::PageDel() {
-    FBox.ClearPicture();
-    FView.ImageChanged = true;
+    FDoc.DeleteCurrentPage();
 }
 
 void TEditor::PageAddFromFile() {
     const QString path = ChooseFile ? ChooseFile() : QString();
-    if (path.isEmpty())
-        return;
-    const int current = FPages.GetPageIndex();
-    // A file that gives no page leaves the document and the shown page alone.
-    if (CopyFramesIn(FPages, path) > 0)
-        FView.ShowPage(current + 1);
+    if (!path.isEmpty())
+        FDoc.InsertFramesFrom(path);
 }
 
 void TEditor::Import() {
     const QString path = ChooseFile ? ChooseFile() : QString();
-    if (path.isEmpty())
-        return;
-    FPages.LoadSource(nullptr);
-    FPages.LoadSource(OpenBitmap(path));
-    FPages.SetModified(true);
-    FPages.FSourceFileName = QFileInfo(path).absoluteFilePath();
-    FView.ShowPage(0);
+    if (!path.isEmpty())
+        FDoc.Import(path);
 }
 
-TSaveOutcome TEditor::Save(const QString& docName, TSaveSeams seams, QWidget* parent) {
-    std::optional<QImage> picture;
-    if (FBox.HasPicture())
-        picture = FBox.Picture();
+TSaveOutcome TEditor::Save(TSaveOptions options, QWidget* parent) {
     std::unique_ptr<QProgressDialog> progress;
-    seams.Progress = [&](int done, int total) {
+    options.progress = [&](int done, int total) {
         if (!progress && total >= 10 && parent) {
             progress = std::make_unique<QProgressDialog>(QStringLiteral("Сохранение документа..."),
                                                          QString(), 0, total, parent);
@@ -175,12 +155,7 @@ TSaveOutcome TEditor::Save(const QString& docName, TSaveSeams seams, QWidget* pa
         if (progress)
             progress->setValue(done);
     };
-    const TSaveOutcome outcome = SaveDocument(FPages, docName, FView.ImageChanged, picture, seams);
-    progress.reset();
-    // The page list is new (or, with the file deleted, empty): show it again.
-    if (outcome == TSaveOutcome::Encoded || outcome == TSaveOutcome::Deleted)
-        FView.ShowPage(FPages.GetPageIndex());
-    return outcome;
+    return FDoc.Save(options);
 }
 
 } // namespace gd

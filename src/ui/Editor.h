@@ -3,7 +3,6 @@
 // Page editing of the open document: the shown picture (clear, copy, paste,
 // delete page) and the page list (pages from a file, import, save).
 
-#include "document/Loading.h"
 #include "document/Saving.h"
 
 #include <QImage>
@@ -16,9 +15,7 @@ class QWidget;
 
 namespace gd {
 
-class TImagePages;
-class TImageBox;
-class TPageView;
+class TOpenDocument;
 
 // The open-file dialog's filters: the four entries of the picture formats,
 // matching extensions in any letter case.
@@ -31,7 +28,7 @@ QImage PasteInto(const QImage& shown, const QImage& clip);
 
 class TEditor {
 public:
-    TEditor(TImagePages& pages, TPageView& view, TImageBox& box);
+    explicit TEditor(TOpenDocument& doc);
 
     // Seams: the chosen file (empty on Cancel) and the clipboard (null when it
     // cannot be opened).
@@ -44,14 +41,11 @@ public:
     void PageDel();
     void PageAddFromFile();
     void Import();
-    // Saves; on a re-encoding save shows the kept page again. Many pages show
-    // a progress window over `parent`.
-    TSaveOutcome Save(const QString& docName, TSaveSeams seams, QWidget* parent);
+    // Saves the document; many pages show a progress window over `parent`.
+    TSaveOutcome Save(TSaveOptions options, QWidget* parent);
 
 private:
-    TImagePages& FPages;
-    TPageView& FView;
-    TImageBox& FBox;
+    TOpenDocument& FDoc;
 };
 
 } // namespace gd

@@ -1,34 +1,23 @@
 #pragma once
 
-#include <QString>
-
 class QComboBox;
 
 namespace gd {
 
-class TImagePages;
+class TOpenDocument;
 class TImageBox;
 
-// The one way a page reaches the screen, and the reload of the open document
-// (which is also the editor's undo). What the picture control shows is a
-// copy of the page's image: edits of it set ImageChanged and reach the page
-// list only when the document is saved.
+// Draws the open document: its current page's picture (as edited), or why
+// the page cannot be shown, and the page list. It changes nothing.
 class TPageView {
 public:
-    TPageView(TImagePages& pages, TImageBox& box, QComboBox& pageList);
+    TPageView(const TOpenDocument& doc, TImageBox& box, QComboBox& pageList);
 
-    // Makes the page current (clamped) and shows it; drops an unsaved edit of
-    // the shown picture. An error taking the page's image propagates after the
-    // page list and the index were updated; the picture then stays as it was.
-    void ShowPage(int index);
-    // Drops every page and unsaved change and reads the file again; an empty
-    // path or a missing file leaves the view empty.
-    void ReloadDocument(const QString& path);
-
-    bool ImageChanged = false;
+    // Shows the document as it is now.
+    void Show();
 
 private:
-    TImagePages& FPages;
+    const TOpenDocument& FDoc;
     TImageBox& FBox;
     QComboBox& FPageList;
 };

@@ -2,6 +2,7 @@
 
 #include "common/Exception.h"
 #include "common/Messages.h"
+#include "document/Loading.h"
 #include "document/PdfExport.h"
 #include "printing/BitmapPrintImage.h"
 #include "printing/Printing.h"
@@ -65,8 +66,8 @@ void AddEntries(QWidget* target, std::initializer_list<QAction*> entries) {
 
 TfrmMain::TfrmMain(TSettings& settings, TInstanceLock& instanceLock, QStringList args,
                    QWidget* parent)
-    : QMainWindow(parent), FSettings(settings), FInstanceLock(instanceLock),
-      FArgs(std::move(args)) {
+    : QMainWindow(parent), FSettings(settings), FInstanceLock(instanceLock), FArgs(std::move(args)),
+      FDoc([this] { return FSettings.GetDefFileExt(); }) {
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(kAppTitle);
     setGeometry(277, 138, 523, 508);
@@ -82,9 +83,10 @@ TfrmMain::TfrmMain(TSettings& settings, TInstanceLock& instanceLock, QStringList
     };
     BuildActions();
     BuildWindow();
-    FView = std::make_unique<TPageView>(FPages, *ImageBox, *cbxPage);
+    FView = std::make_unique<TPageView>(FDoc, *ImageBox, *cbxPage);
+    FDoc.Changed = [this] { DocumentChanged(); };
     connect(cbxPage, &QComboBox::activated, this, &TfrmMain::cbxPageCloseUp);
-    FEditor = std::make_unique<TEditor>(FPages, *FView, *ImageBox);
+    FEditor = std::make_unique<TEditor>(FDoc);
     FEditor->ChooseFile = [this] { return OpenFileDialog(); };
     // Asking the clipboard at every idle moment would cost a round trip to
     // its owner; its offer is noted when it changes instead.
@@ -160,11 +162,11 @@ std::span<const TfrmMain::TCommandRow<TMainActions>> TfrmMain::ActionRows() {
         {&M::ActionPageAddFromScan, u"Сканировать изображение...", u"Сканировать изображение",
          kNoKey, "", [](TfrmMain& w) { w.ScanPage(false); }, &S::pageAddFromScan, 0},
         {&M::ActionUndo, u"Отменить", u"Отменить", Qt::CTRL | Qt::Key_Z, "",
-         [](TfrmMain& w) { w.ReloadDocument(); }, &S::undo, 0},
+         [](TfrmMain& w) { w.FDoc.Reload(); }, &S::undo, 0},
         {&M::ActionPagePrior, u"Предыдущая", u"Предыдущая страница", kNoKey, "go-previous",
-         [](TfrmMain& w) { w.View().ShowPage(w.FPages.GetPageIndex() - 1); }, &S::pagePrior, 0},
+         [](TfrmMain& w) { w.FDoc.SetCurrentPage(w.FDoc.PageIndex() - 1); }, &S::pagePrior, 0},
         {&M::ActionPageNext, u"Следующая", u"Следующая страница", kNoKey, "go-next",
-         [](TfrmMain& w) { w.View().ShowPage(w.FPages.GetPageIndex() + 1); }, &S::pageNext, 0},
+         [](TfrmMain& w) { w.FDoc.SetCurrentPage(w.FDoc.PageIndex() + 1); }, &S::pageNext, 0},
     };
     return rows;
 }
@@ -397,21 +399,15 @@ void TfrmMain::ActionCutExecute() {
 }
 
 void TfrmMain::ActionSaveExecute() {
-    if (!FServer)
-        return;
-    TSaveSeams seams;
-    seams.DocFileName = [this](const QString& name) { return FServer->DocFileName(name); };
-    seams.GetSaveOriginal = [this] { return FSettings.GetSaveOriginal(); };
-    seams.GetDefFileExt = [this] { return FSettings.GetDefFileExt(); };
-    seams.GetJpegQuality = [this] { return FSettings.GetJpegQuality(); };
-    const QString name = FServer->DocName();
-    const TSaveOutcome outcome = FEditor->Save(name, seams, this);
-    if (outcome == TSaveOutcome::Copied || outcome == TSaveOutcome::Encoded)
-        FServer->SetDocName(name);
+    TSaveOptions options;
+    options.defaultExt = FSettings.GetDefFileExt();
+    options.keepOriginal = FSettings.GetSaveOriginal();
+    options.jpegQuality = FSettings.GetJpegQuality();
+    FEditor->Save(options, this);
 }
 
 void TfrmMain::ActionExportPdfExecute() {
-    const QString name = FServer ? FServer->DocName() : QString();
+    const QString& name = FDoc.Name();
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
     QString path = ChooseExportFile(
         QDir(folder).filePath((name.isEmpty() ? QStringLiteral("document") : name) + ".pdf"));
@@ -420,9 +416,9 @@ void TfrmMain::ActionExportPdfExecute() {
     if (QFileInfo(path).suffix().isEmpty())
         path += QStringLiteral(".pdf");
     std::optional<QImage> picture;
-    if (ImageBox->HasPicture())
-        picture = ImageBox->Picture();
-    const std::vector<TPdfPage> pages = PdfPagesOf(FPages, View().ImageChanged, picture);
+    if (!FDoc.Picture().isNull())
+        picture = FDoc.Picture();
+    const std::vector<TPdfPage> pages = PdfPagesOf(FDoc.Pages(), FDoc.Change().picture, picture);
     std::unique_ptr<QProgressDialog> progress;
     TPdfExportOptions options;
     options.Progress = [&](int done, int total) {
@@ -441,10 +437,10 @@ void TfrmMain::ActionExportPdfExecute() {
 }
 
 void TfrmMain::ItemPagePropertyClick() {
-    const int index = FPages.GetPageIndex();
+    const int index = FDoc.PageIndex();
     if (index < 0)
         return;
-    const TPageProperties p = GetPageProperties(*FPages.Get(index));
+    const TPageProperties p = GetPageProperties(*FDoc.Pages().Get(index));
     TfrmProp& dlg = GetFrmProp();
     dlg.SetProperties(p.PixelFormat, p.Flags, p.HorizontalResolution);
     dlg.exec();
@@ -467,6 +463,7 @@ TfrmSetup& TfrmMain::GetFrmSetup() {
 bool TfrmMain::FormCreate() {
     FCreated = Guarded([this] {
         FCommandLine = ParseCommandLine(FArgs, FSettings, SelectDocFolder);
+        FDoc.SetFolder(FCommandLine.FDocFolder);
         StaticText->SetPath(FCommandLine.FDocFolder);
         StatusPanel2->setText(FCommandLine.FCtlFile);
         // Every event reaches the scanner layer first; then the Source
@@ -530,16 +527,16 @@ void TfrmMain::ActionAutoCommandUpdate() {
 TWindowState TfrmMain::WindowState() {
     TWindowState s;
     s.editMode = FServer && FServer->EditMode();
-    s.imageChanged = FView->ImageChanged;
-    s.modified = FPages.FModified;
-    s.pageCount = FPages.Count();
-    s.pageIndex = FPages.GetPageIndex();
+    s.imageChanged = FDoc.Change().picture;
+    s.modified = FDoc.Change().pages;
+    s.pageCount = FDoc.PageCount();
+    s.pageIndex = FDoc.PageIndex();
     s.serverActive = A.ActionAutoCommand->isChecked();
     s.printerAvailable = I.ItemPrinter->isEnabled();
     s.scannerAvailable = I.ItemScaner->isEnabled();
     s.pictureShown = ImageBox->HasPicture();
     s.clipboardHasImage = FClipboardHasImage;
-    s.canPrintSource = FPages.FSource != nullptr;
+    s.canPrintSource = FDoc.HasSource();
     return s;
 }
 
@@ -556,62 +553,40 @@ void TfrmMain::UpdateActions() {
 
 void TfrmMain::cbxPageCloseUp(int index) {
     cbxPage->clearFocus();
-    if (index != FPages.GetPageIndex())
-        View().ShowPage(index);
+    if (index != FDoc.PageIndex())
+        FDoc.SetCurrentPage(index);
 }
 
 void TfrmMain::ScanPage(bool replaceCurrent) {
     const QString name = FreeNameInTempFolder(QStringLiteral("bmp"));
     if (!TWAcquireToFile(static_cast<QWidget*>(this), name))
         return;
-    std::unique_ptr<TImagePage> page = TImagePage::CreateFromFile(name);
-    // A scan that cannot be read makes a blank page that does not own the
-    // file: it would be left behind.
-    if (page->FFileName.isEmpty())
-        QFile::remove(name);
-    int index;
-    if (replaceCurrent && FPages.Count() > 0) {
-        index = FPages.GetPageIndex();
-        FPages.Put(index, std::move(page));
-    } else {
-        index = FPages.Add(std::move(page));
-        if (replaceCurrent)
-            FPages.SetPageIndex(index);
-    }
-    FPages.SetModified(true);
-    View().ShowPage(replaceCurrent ? FPages.GetPageIndex() : FPages.Count() - 1);
+    FDoc.AddScannedPage(name, replaceCurrent);
 }
 
-void TfrmMain::ReloadDocument() {
-    const QString name = FServer ? FServer->DocName() : QString();
-    const QString path = name.isEmpty() ? QString() : FServer->DocFileName(name);
-    // Undo reads the file again: a link changed meanwhile to lead out of the
-    // folder is not followed.
-    View().ReloadDocument(path.isEmpty() || FServer->DocFileInFolder(path) ? path : QString());
+void TfrmMain::DocumentChanged() {
+    StaticText->SetPath(FDoc.Name().isEmpty() ? FCommandLine.FDocFolder : FDoc.FileName());
+    View().Show();
 }
 
-void TfrmMain::ShowDocument() {
-    ReloadDocument();
+bool TfrmMain::ShowDocument(const QString& name) {
+    const bool opened = FDoc.Open(name);
     if (isMinimized())
         showNormal();
     if (!IsOffscreenPlatform()) { // nothing to raise there, and Qt warns each time
         raise();
         activateWindow();
     }
+    return opened;
 }
 
 void TfrmMain::HideDocument() {
-    FPages.LoadSource(nullptr);
-    View().ShowPage(-1);
+    FDoc.Close();
     showMinimized();
 }
 
 void TfrmMain::ShowError(const QString& message) {
     ErrorBox(message);
-}
-
-void TfrmMain::SetPathLine(const QString& text) {
-    StaticText->SetPath(text);
 }
 
 // Every cycle sets both panels; an unchanged text must not cost a repaint
@@ -633,10 +608,10 @@ void TfrmMain::SetSwitchChecked(bool on) {
 
 void TfrmMain::ActionPrintExecute() {
     // Disabled without a source: pages only scanned have no file to print.
-    if (!FPrinting || !FServer || !FPages.FSource)
+    if (!FPrinting || !FDoc.HasSource())
         return;
-    TBitmapPrintImage image(*FPages.FSource);
-    FPrinting->ActionPrintExecute(this, FServer->DocName(), image, ErrorBox);
+    TBitmapPrintImage image(*FDoc.Source());
+    FPrinting->ActionPrintExecute(this, FDoc.Name(), image, ErrorBox);
 }
 
 IDocPrinter* TfrmMain::DocPrinter() {

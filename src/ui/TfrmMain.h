@@ -1,6 +1,6 @@
 #pragma once
 
-#include "document/GdipExt.h"
+#include "document/OpenDocument.h"
 #include "server/ServerHost.h"
 #include "server/Startup.h"
 #include "ui/ActionRules.h"
@@ -150,13 +150,16 @@ private:
     void cbxPageCloseUp(int index);
     void ScanPage(bool replaceCurrent);
 
+    // Shows the open document after each of its changes.
+    void DocumentChanged();
+
     // IServerHost: the document side of the server's commands, and the rest.
-    bool HasSource() override { return FPages.FSource != nullptr; }
-    void ReloadDocument() override;
-    void ShowDocument() override;
+    bool ShowDocument(const QString& name) override;
+    void NameDocument(const QString& name) override { FDoc.SetName(name); }
+    void CloseDocument() override { FDoc.Close(); }
     void HideDocument() override;
+    bool HasSource() override { return FDoc.HasSource(); }
     void ShowError(const QString& message) override;
-    void SetPathLine(const QString& text) override;
     void SetStateText(const QString& text) override;
     void SetCtlFileText(const QString& text) override;
     void SetSwitchChecked(bool on) override;
@@ -176,13 +179,13 @@ private:
     QComboBox* cbxPage = nullptr;
     QLabel* StatusPanel1 = nullptr;
     QLabel* StatusPanel2 = nullptr;
-    // The open document and the page shown (ShowPage, ReloadDocument, ImageChanged).
-    TImagePages FPages;
 
     TSettings& FSettings;
     TInstanceLock& FInstanceLock;
     QStringList FArgs;
     TCommandLine FCommandLine;
+    // The open document; the view draws it, the editor edits it.
+    TOpenDocument FDoc;
     TfrmSetup* FSetup = nullptr;
     TfrmProp* FProp = nullptr;
     std::unique_ptr<TDocServer> FServer;

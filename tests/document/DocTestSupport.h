@@ -46,6 +46,18 @@ private:
     mutable int refCount = 0;
 };
 
+// Pages 100 + 10 i pixels wide (from firstWidth), 50 high, so each page is
+// known by its width.
+inline void MakePages(const QString& path, int count, int firstWidth = 100,
+                      const char* colour = "white") {
+    QStringList args;
+    for (int i = 0; i < count; ++i)
+        args << "-size" << QStringLiteral("%1x50").arg(firstWidth + 10 * i)
+             << QString("xc:") + colour;
+    const gdtest::RunResult r = gdtest::Run(kConvert, args << path, 60000);
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+}
+
 // Largest difference of any sample; -1 when the sizes differ.
 inline int MaxDifference(const QImage& ours, const QImage& ref) {
     if (ours.size() != ref.size())

@@ -1,9 +1,11 @@
 // Saving the open document: formats, kept imports, variants, and the old file
 // surviving every failed save (full disk, read-only folder, a blocked name).
 #include "document/Saving.h"
+#include "common/DocNames.h"
 #include "common/Exception.h"
 #include "document/DocTestSupport.h"
 #include "document/Loading.h"
+#include "document/OpenDocument.h"
 
 #include <QDir>
 #include <QFile>
@@ -24,27 +26,32 @@ protected:
     QString defExt = QStringLiteral("tif");
     bool saveOriginal = true;
     TImagePages pages;
-    bool imageChanged = false;
+    // The document "a" as the window holds it, for saves of an edited picture.
+    TOpenDocument doc{[this] { return defExt; }};
 
-    void SetUp() override { QDir().mkpath(docs); }
+    void SetUp() override {
+        QDir().mkpath(docs);
+        doc.SetFolder(docs);
+    }
 
     QString Doc(const QString& ext) const { return docs + "/a." + ext; }
-    TSaveSeams Seams() {
-        TSaveSeams s;
-        s.DocFileName = [this](const QString& name) {
-            for (const char* ext : {"tif", "bmp", "jpg"})
-                if (QFileInfo(docs + "/" + name + "." + ext).isFile())
-                    return docs + "/" + name + "." + ext;
-            return docs + "/" + name + "." + defExt;
-        };
-        s.GetSaveOriginal = [this] { return saveOriginal; };
-        s.GetDefFileExt = [this] { return defExt; };
-        s.GetJpegQuality = [] { return 60; };
-        return s;
+    TSaveOptions Options() const {
+        TSaveOptions o;
+        o.defaultExt = defExt;
+        o.keepOriginal = saveOriginal;
+        o.jpegQuality = 60;
+        return o;
     }
-    TSaveOutcome Save(const std::optional<QImage>& picture = std::nullopt,
-                      const QString& name = QStringLiteral("a")) {
-        return SaveDocument(pages, name, imageChanged, picture, Seams());
+    TSaveOutcome Save(const TSaveOptions& o, const QString& name = QStringLiteral("a")) {
+        return SaveDocument(pages, name.isEmpty() ? QString() : DocFileName(docs, name, defExt), o);
+    }
+    TSaveOutcome Save(const QString& name = QStringLiteral("a")) { return Save(Options(), name); }
+    // Opens "a" and puts the picture in place of its first page, as an edit.
+    TSaveOutcome SaveEdited(const QImage& picture, int page = 0) {
+        doc.Open(QStringLiteral("a"));
+        doc.SetCurrentPage(page);
+        doc.SetPicture(picture);
+        return doc.Save(Options());
     }
     // A 24-bit page 0 (120 x 80) and a 1-bit page 1 (200 x 100).
     void MakeColourAndBilevel(const QString& path) {
@@ -191,14 +198,13 @@ TEST_F(Saving, ImportOfTheDocumentsOwnFileCopiesNothing) {
 
 TEST_F(Saving, DeletingTheOnlyPageDeletesTheFile) {
     f.Tool(doctest::kConvert, {"-size", "20x20", "xc:white", Doc("bmp")});
-    OpenDocument(pages, Doc("bmp"));
-    pages.SetPageIndex(0);
-    imageChanged = true; // the editor emptied the picture
-    EXPECT_EQ(Save(std::nullopt), TSaveOutcome::Deleted);
+    doc.Open("a");
+    doc.DeleteCurrentPage();
+    EXPECT_TRUE(doc.Change().picture);
+    EXPECT_EQ(doc.Save(Options()), TSaveOutcome::Deleted);
     EXPECT_FALSE(QFile::exists(Doc("bmp")));
-    EXPECT_EQ(pages.Count(), 0);
-    EXPECT_FALSE(pages.FModified);
-    EXPECT_FALSE(imageChanged);
+    EXPECT_EQ(doc.PageCount(), 0);
+    EXPECT_FALSE(doc.Change().picture || doc.Change().pages);
 }
 
 TEST_F(Saving, EmptyNameOrNothingChangedWritesNothing) {
@@ -206,7 +212,7 @@ TEST_F(Saving, EmptyNameOrNothingChangedWritesNothing) {
     const QByteArray before = gdtest::ReadFile(Doc("tif"));
     OpenDocument(pages, Doc("tif"));
     pages.SetModified(true);
-    EXPECT_EQ(Save(std::nullopt, QString()), TSaveOutcome::Nothing);
+    EXPECT_EQ(Save(QString()), TSaveOutcome::Nothing);
     EXPECT_TRUE(pages.FModified);
     pages.SetModified(false);
     EXPECT_EQ(Save(), TSaveOutcome::Nothing);
@@ -216,18 +222,17 @@ TEST_F(Saving, EmptyNameOrNothingChangedWritesNothing) {
 
 TEST_F(Saving, EditedPictureReplacesTheCurrentPage) {
     MakeColourAndBilevel(Doc("tif"));
-    OpenDocument(pages, Doc("tif"));
-    pages.SetPageIndex(1);
     QImage edited(50, 40, QImage::Format_Mono);
     edited.setColorTable({qRgb(255, 255, 255), qRgb(0, 0, 0)});
     edited.fill(0);
-    imageChanged = true;
-    EXPECT_EQ(Save(edited), TSaveOutcome::Encoded);
-    ASSERT_EQ(pages.Count(), 2);
-    TGPBitmap* b = pages.Get(1)->GetBitmap();
+    EXPECT_EQ(SaveEdited(edited, 1), TSaveOutcome::Encoded);
+    ASSERT_EQ(doc.PageCount(), 2);
+    EXPECT_EQ(doc.PageIndex(), 1);
+    EXPECT_EQ(doc.Picture().size(), QSize(50, 40)); // the page shown again, from the file
+    TGPBitmap* b = doc.Pages().Get(1)->GetBitmap();
     EXPECT_EQ(b->GetWidth(), 50);
     EXPECT_EQ(b->GetPixelFormat(), PixelFormat1bppIndexed);
-    EXPECT_EQ(pages.Get(0)->GetBitmap()->GetWidth(), 120);
+    EXPECT_EQ(doc.Pages().Get(0)->GetBitmap()->GetWidth(), 120);
 }
 
 TEST_F(Saving, ScannedPagesFilesGoneAfterAReencodingSave) {
@@ -316,9 +321,9 @@ TEST_F(Saving, AFrameOfAnUnknownCompressionIsCopiedAsItIs) {
         EXPECT_EQ(b->FrameStatus(), GpStatus::UnknownImageFormat);
         EXPECT_FALSE(FrameFailureText(*b).isEmpty());
         pages.SetModified(true);
-        TSaveSeams s = Seams();
-        s.CopyCompressed = copyCompressed;
-        ASSERT_EQ(SaveDocument(pages, "a", imageChanged, std::nullopt, s), TSaveOutcome::Encoded);
+        TSaveOptions o = Options();
+        o.copyCompressed = copyCompressed;
+        ASSERT_EQ(Save(o), TSaveOutcome::Encoded);
         const QByteArray info = TiffInfo(Doc("tif"));
         const qsizetype second = info.indexOf("=== TIFF directory 1");
         ASSERT_GT(second, 0);
@@ -346,9 +351,9 @@ TEST_F(Saving, UntouchedPagesComeFromTheFileAsOpened) {
                       0);
         }
         pages.SetModified(true);
-        TSaveSeams s = Seams();
-        s.Threads = 2;
-        ASSERT_EQ(SaveDocument(pages, "a", imageChanged, std::nullopt, s), TSaveOutcome::Encoded);
+        TSaveOptions o = Options();
+        o.threads = 2;
+        ASSERT_EQ(Save(o), TSaveOutcome::Encoded);
         ASSERT_EQ(pages.Count(), 2);
         EXPECT_EQ(doctest::MaxDifference(f.Reference(Doc("tif"), 0, false), ref0), 0);
         EXPECT_EQ(doctest::MaxDifference(f.Reference(Doc("tif"), 1, true), ref1), 0);
@@ -374,11 +379,12 @@ TEST_F(Saving, AStatedResolutionIsKeptAndNoneIsOnlyAMissingTag) {
         EXPECT_EQ(page->GetHorizontalResolution(), c.dpi);
         EXPECT_EQ((page->GetFlags() & ImageFlagsHasRealDPI) != 0, !c.density.isEmpty());
         // The page edited: its picture goes back through the page list.
-        pages.SetPageIndex(0);
-        imageChanged = true;
-        ASSERT_EQ(Save(page->ToQImage()), TSaveOutcome::Encoded);
-        EXPECT_EQ(pages.Get(0)->GetBitmap()->GetHorizontalResolution(), c.dpi);
-        EXPECT_EQ(pages.Get(0)->GetBitmap()->GetVerticalResolution(), c.dpi);
+        const QImage picture = page->ToQImage();
+        pages.LoadSource(nullptr);
+        ASSERT_EQ(SaveEdited(picture), TSaveOutcome::Encoded);
+        EXPECT_EQ(doc.Pages().Get(0)->GetBitmap()->GetHorizontalResolution(), c.dpi);
+        EXPECT_EQ(doc.Pages().Get(0)->GetBitmap()->GetVerticalResolution(), c.dpi);
+        doc.Close();
     }
 }
 
@@ -399,15 +405,15 @@ TEST_F(Saving, PagesKeepTheirOrderWhateverTheThreads) {
     for (int i = 0; i < pages.Count(); ++i)
         widths.push_back(pages.Get(i)->GetBitmap()->GetWidth());
     for (int threads : {1, 2, 3}) {
-        TSaveSeams s = Seams();
-        s.Threads = threads;
+        TSaveOptions o = Options();
+        o.threads = threads;
         int calls = 0;
-        s.Progress = [&](int done, int total) {
+        o.progress = [&](int done, int total) {
             EXPECT_EQ(done, ++calls);
             EXPECT_EQ(total, 13);
         };
         pages.SetModified(true);
-        ASSERT_EQ(SaveDocument(pages, "a", imageChanged, std::nullopt, s), TSaveOutcome::Encoded);
+        ASSERT_EQ(Save(o), TSaveOutcome::Encoded);
         EXPECT_EQ(calls, 13);
         std::vector<int> after;
         for (int i = 0; i < pages.Count(); ++i)
@@ -479,17 +485,15 @@ TEST_F(Saving, FullDiskForABmpLeavesTheOldDocument) {
         GTEST_SKIP() << "cannot mount a small file system here";
     f.Tool(doctest::kConvert, {"-size", "20x20", "xc:white", Doc("jpg")});
     const QByteArray jpg = gdtest::ReadFile(Doc("jpg"));
-    OpenDocument(pages, Doc("jpg"));
-    pages.SetPageIndex(0);
-    imageChanged = true;
     defExt = "bmp";
     QImage big(400, 300, QImage::Format_RGB888); // 360 KB as a BMP
     big.fill(Qt::red);
-    EXPECT_THROW(Save(big), Exception);
+    EXPECT_THROW(SaveEdited(big), Exception);
     EXPECT_EQ(gdtest::ReadFile(Doc("jpg")), jpg);
     EXPECT_FALSE(QFile::exists(Doc("bmp")));
     EXPECT_TRUE(Leftovers().isEmpty());
-    pages.LoadSource(nullptr);
+    EXPECT_TRUE(doc.Change().pages); // still unsaved
+    doc.Close();
 }
 
 TEST_F(Saving, ReadOnlyFolderLeavesTheOldDocument) {
@@ -518,9 +522,9 @@ TEST_F(Saving, BlockedNewFileLeavesTheOldDocument) {
     QDir().mkpath(blocked);
     OpenDocument(pages, Doc("tif"));
     pages.SetModified(true);
-    TSaveSeams s = Seams();
-    s.MakeTempFileName = [&](const QString&) { return blocked; };
-    EXPECT_THROW(SaveDocument(pages, "a", imageChanged, std::nullopt, s), Exception);
+    TSaveOptions o = Options();
+    o.makeTempFileName = [&](const QString&) { return blocked; };
+    EXPECT_THROW(Save(o), Exception);
     EXPECT_EQ(gdtest::ReadFile(Doc("tif")), tif);
     EXPECT_EQ(gdtest::ReadFile(Doc("bmp")), "old bmp");
     EXPECT_TRUE(QFileInfo(blocked).isDir());

@@ -43,16 +43,16 @@ protected:
 TEST_F(WindowPrint, PrintActionPrintsTheShownDocumentWithTheDialogsCopies) {
     EXPECT_TRUE(Win().I.ItemPrinter->isEnabled());
     Show("W");
-    ASSERT_NE(Win().FPages.FSource, nullptr);
+    ASSERT_NE(Win().Doc.Source(), nullptr);
     ASSERT_TRUE(Win().A.ActionPrint->isEnabled());
-    Win().FPages.SetPageIndex(1);
-    const int frame = Win().FPages.FSource->FActiveFrame;
+    Win().Doc.SetCurrentPage(1);
+    const int frame = Win().Doc.Source()->FActiveFrame;
     Win().Printing().PrintDialog = [](QWidget*, const QString&) {
         return std::optional<gd::TPrintChoice>(gd::TPrintChoice{QStringLiteral("PDF"), 2});
     };
     Win().A.ActionPrint->trigger();
     EXPECT_TRUE(errors.isEmpty()) << errors.join(QLatin1Char(' ')).toStdString();
-    EXPECT_EQ(Win().FPages.FSource->FActiveFrame, frame);
+    EXPECT_EQ(Win().Doc.Source()->FActiveFrame, frame);
     const auto job = gdtest::WaitForJob(baseline, QStringLiteral("Kvelmar - W"), 2);
     ASSERT_TRUE(job);
     EXPECT_EQ(gdtest::PdfPageCount(gdtest::CupsPdfOutput(job->id)), 3);

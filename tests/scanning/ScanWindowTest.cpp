@@ -57,7 +57,7 @@ protected:
     QStringList ScannedFiles() { return QDir(temp).entryList({"*.bmp"}, QDir::Files); }
     // The page's own image (a scanned page has one; pages of the file do not).
     QSize PageSize(int index) {
-        TGPBitmap* b = Win().FPages.Get(index)->GetBitmap();
+        TGPBitmap* b = Win().Doc.Pages().Get(index)->GetBitmap();
         return b ? QSize(b->GetWidth(), b->GetHeight()) : QSize();
     }
 };
@@ -93,15 +93,15 @@ TEST_F(ScanWindow, WithoutAnyDeviceScanningStaysDisabledForTheRun) {
 TEST_F(ScanWindow, ScanOnAnEmptyDocumentAddsThePageAndMakesItCurrent) {
     Open();
     Edit("New");
-    ASSERT_EQ(Win().FPages.Count(), 0);
+    ASSERT_EQ(Win().Doc.PageCount(), 0);
     Win().A.ActionScan->trigger();
-    ASSERT_EQ(Win().FPages.Count(), 1);
-    EXPECT_EQ(Win().FPages.GetPageIndex(), 0);
-    EXPECT_TRUE(Win().FPages.FModified);
+    ASSERT_EQ(Win().Doc.PageCount(), 1);
+    EXPECT_EQ(Win().Doc.PageIndex(), 0);
+    EXPECT_TRUE(Win().Doc.Change().pages);
     EXPECT_TRUE(Win().ImageBox->HasPicture());
     EXPECT_EQ(PageSize(0), kScanned);
     // The page owns its file: the temporary folder, 8 hex digits, ".bmp".
-    const QString file = Win().FPages.Get(0)->FFileName;
+    const QString file = Win().Doc.Pages().Get(0)->FFileName;
     EXPECT_TRUE(QRegularExpression("^" + QRegularExpression::escape(temp) + "/[0-9A-F]{8}\\.bmp$")
                     .match(file)
                     .hasMatch())
@@ -112,17 +112,17 @@ TEST_F(ScanWindow, ScanOnAnEmptyDocumentAddsThePageAndMakesItCurrent) {
 TEST_F(ScanWindow, ScanReplacesTheCurrentPageAndDeletesTheReplacedScan) {
     Open();
     Edit("A");
-    ASSERT_EQ(Win().FPages.Count(), 3);
-    Win().View().ShowPage(1);
+    ASSERT_EQ(Win().Doc.PageCount(), 3);
+    Win().Doc.SetCurrentPage(1);
     Win().A.ActionScan->trigger();
-    ASSERT_EQ(Win().FPages.Count(), 3);
-    EXPECT_EQ(Win().FPages.GetPageIndex(), 1);
+    ASSERT_EQ(Win().Doc.PageCount(), 3);
+    EXPECT_EQ(Win().Doc.PageIndex(), 1);
     EXPECT_EQ(PageSize(1), kScanned);
-    const QString first = Win().FPages.Get(1)->FFileName;
+    const QString first = Win().Doc.Pages().Get(1)->FFileName;
     ASSERT_TRUE(QFile::exists(first));
 
     Win().A.ActionScan->trigger(); // replaces the scanned page: its file goes
-    EXPECT_EQ(Win().FPages.Count(), 3);
+    EXPECT_EQ(Win().Doc.PageCount(), 3);
     EXPECT_FALSE(QFile::exists(first));
     EXPECT_EQ(ScannedFiles().size(), 1);
 
@@ -135,22 +135,22 @@ TEST_F(ScanWindow, ScanImageAppendsAndMakesTheLastPageCurrent) {
     Open();
     Edit("A");
     Win().A.ActionPageAddFromScan->trigger();
-    ASSERT_EQ(Win().FPages.Count(), 4);
-    EXPECT_EQ(Win().FPages.GetPageIndex(), 3);
+    ASSERT_EQ(Win().Doc.PageCount(), 4);
+    EXPECT_EQ(Win().Doc.PageIndex(), 3);
     EXPECT_EQ(PageSize(3), kScanned);
-    EXPECT_TRUE(Win().FPages.FModified);
+    EXPECT_TRUE(Win().Doc.Change().pages);
 }
 
 TEST_F(ScanWindow, CancellingTheSourcesDialogChangesNothing) {
     Open();
     Edit("A");
-    Win().View().ShowPage(2);
+    Win().Doc.SetCurrentPage(2);
     qputenv("GD_TWAIN_AUTOSCAN", "cancel");
     Win().A.ActionScan->trigger();
     Win().A.ActionPageAddFromScan->trigger();
-    EXPECT_EQ(Win().FPages.Count(), 3);
-    EXPECT_EQ(Win().FPages.GetPageIndex(), 2);
-    EXPECT_FALSE(Win().FPages.FModified);
+    EXPECT_EQ(Win().Doc.PageCount(), 3);
+    EXPECT_EQ(Win().Doc.PageIndex(), 2);
+    EXPECT_FALSE(Win().Doc.Change().pages);
     EXPECT_TRUE(ScannedFiles().isEmpty());
     EXPECT_FALSE(TWIsDSOpen());
 }
@@ -160,7 +160,7 @@ TEST_F(ScanWindow, AFeederOfSeveralSheetsYieldsOnePage) {
     Open();
     Edit("New");
     Win().A.ActionPageAddFromScan->trigger();
-    EXPECT_EQ(Win().FPages.Count(), 1);
+    EXPECT_EQ(Win().Doc.PageCount(), 1);
     EXPECT_EQ(ScannedFiles().size(), 1);
     EXPECT_FALSE(TWIsDSOpen());
 }
@@ -180,7 +180,7 @@ TEST_F(ScanWindow, ChoosingTheScannerDuringAnAcquisitionFailsAndTheScanGoesOn) {
     });
     Win().A.ActionScan->trigger();
     EXPECT_TRUE(scanned);
-    EXPECT_EQ(Win().FPages.Count(), 1);
+    EXPECT_EQ(Win().Doc.PageCount(), 1);
     ASSERT_EQ(errors.size(), 1);
     EXPECT_TRUE(QRegularExpression("^Source must not be open \\(SCANNERS, line \\d+\\)$")
                     .match(errors.value(0))
@@ -199,7 +199,7 @@ TEST_F(ScanWindow, AReadFailureIsShownAndMakesNoPage) {
               QStringLiteral("DSM Error at File Transfer:\rTransfer failed because of a feeder "
                              "error"));
     errors.clear();
-    EXPECT_EQ(Win().FPages.Count(), 0);
+    EXPECT_EQ(Win().Doc.PageCount(), 0);
     EXPECT_TRUE(ScannedFiles().isEmpty());
     // The Source stays enabled until the user closes its dialog; its Scan
     // button, which could do nothing now, is disabled.
@@ -233,12 +233,12 @@ TEST_F(ScanWindow, ASavedDocumentContainsTheScannedPagesAndTheirFilesAreGone) {
     Edit("A");
     Win().A.ActionPageAddFromScan->trigger();
     Win().A.ActionPageAddFromScan->trigger();
-    ASSERT_EQ(Win().FPages.Count(), 5);
+    ASSERT_EQ(Win().Doc.PageCount(), 5);
     ASSERT_EQ(ScannedFiles().size(), 2);
     Win().UpdateActions();
     ASSERT_TRUE(Win().A.ActionSave->isEnabled());
     Win().A.ActionSave->trigger();
-    EXPECT_FALSE(Win().FPages.FModified);
+    EXPECT_FALSE(Win().Doc.Change().pages);
     EXPECT_TRUE(ScannedFiles().isEmpty()); // the pages now come from the saved file
 
     // What an independent tool reads back: five pages, the scans 8-bit gray.
@@ -248,8 +248,8 @@ TEST_F(ScanWindow, ASavedDocumentContainsTheScannedPagesAndTheirFilesAreGone) {
     EXPECT_EQ(info.out.count(QByteArray("Image Width: ") + QByteArray::number(kScanned.width()) +
                              " Image Length: " + QByteArray::number(kScanned.height())),
               2);
-    Win().View().ShowPage(4);
-    EXPECT_EQ(Win().FPages.Get(4)->FBitmap, nullptr); // a frame of the saved file
+    Win().Doc.SetCurrentPage(4);
+    EXPECT_EQ(Win().Doc.Pages().Get(4)->FBitmap, nullptr); // a frame of the saved file
     EXPECT_EQ(PageSize(4), kScanned);
     EXPECT_EQ(Win().ImageBox->Picture().size(), kScanned);
 }

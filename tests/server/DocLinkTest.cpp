@@ -23,8 +23,6 @@ struct TPrinter : gd::IDocPrinter {
 
 struct THost : FakeHost {
     TPrinter printer;
-    int shows = 0;
-    void ShowDocument() override { ++shows; }
     gd::IDocPrinter* DocPrinter() override { return &printer; }
 };
 
@@ -79,7 +77,7 @@ protected:
         server.SetServerActive(true);
         WriteFile(Ctl, Request(command) + "\r\n");
         server.ExecuteCommands();
-        DocName = server.DocName();
+        DocName = Host->DocName;
         return ReadFile(Ctl).at(0);
     }
 
@@ -98,7 +96,7 @@ TEST_P(DocLinks, OnlyLinksToFilesInsideTheFolderAreOpened) {
         EXPECT_EQ(Host->printer.printed.size(), c.opened ? 1 : 0);
         for (const QByteArray cmd : {"SHOW=", "EDIT="}) {
             EXPECT_EQ(Serve(cmd + name), c.opened ? '*' : '#') << cmd.constData();
-            EXPECT_EQ(Host->shows, c.opened ? 1 : 0) << cmd.constData();
+            EXPECT_EQ(Host->Shows, c.opened ? 1 : 0) << cmd.constData();
             EXPECT_EQ(DocName, c.opened ? QString::fromLatin1(name) : QString()) << cmd.constData();
         }
     }

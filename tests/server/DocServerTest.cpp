@@ -2,6 +2,7 @@
 // waiting unless a test says so.
 #include "server/DocServer.h"
 #include "ProtocolSupport.h"
+#include "common/DocNames.h"
 #include "common/Exception.h"
 #include "support/TestSupport.h"
 
@@ -160,13 +161,11 @@ TEST(Delete, DeletesTheFirstExistingFormatOnly) {
     EXPECT_EQ(r.Cycle(Crlf({Request("DELETE=A")})), Crlf({Request("DELETE=A", "id", '<')}));
     EXPECT_FALSE(QFileInfo::exists(r.Docs + "A.tif"));
     EXPECT_TRUE(QFileInfo::exists(r.Docs + "A.bmp"));
-    EXPECT_EQ(r.Server->DocName(), "A");
-    EXPECT_EQ(r.Host.PathLine, r.Docs + "A.tif"); // set before the deletion
+    EXPECT_EQ(r.Host.DocName, "A");
     r.Server->SetServerActive(false);
     EXPECT_EQ(r.Host.StateText, TDocServer::kStateViewing); // the name stays current
     r.Server->SetServerActive(true);
-    EXPECT_EQ(r.Server->DocName(), QString());
-    EXPECT_EQ(r.Host.PathLine, r.Docs);
+    EXPECT_EQ(r.Host.DocName, QString());
     EXPECT_EQ(r.Cycle(Crlf({Request("DELETE=A"), Request("DELETE=A", "2")})),
               Crlf({Request("DELETE=A", "id", '<'), Request("DELETE=A", "2", '#')}));
     EXPECT_FALSE(QFileInfo::exists(r.Docs + "A.bmp"));
@@ -198,34 +197,34 @@ TEST(Delete, UnsafeNamesNeverReachTheFileSystem) {
     for (const char* f :
          {"/x.tif", "/docs/sub.tif", "/docs/sub/y.tif", "/docs/..tif", "/docs/.tif"})
         EXPECT_TRUE(QFileInfo::exists(r.Dir.path() + f)) << f;
-    EXPECT_EQ(r.Server->DocName(), QString());
-    EXPECT_FALSE(TDocServer::IsSafeDocName(QString(QChar(0))));
-    EXPECT_TRUE(TDocServer::IsSafeDocName(QStringLiteral("...")));
+    EXPECT_EQ(r.Host.DocName, QString());
+    EXPECT_FALSE(IsSafeDocName(QString(QChar(0))));
+    EXPECT_TRUE(IsSafeDocName(QStringLiteral("...")));
 }
 
 TEST(Edit, EmptyNameIsSetFirstThenRefused) {
     Rig r;
     WriteFile(r.Docs + "A.tif", "t");
     r.Cycle(Crlf({Request("DELETE=A")}));
-    ASSERT_EQ(r.Server->DocName(), "A");
+    ASSERT_EQ(r.Host.DocName, "A");
     EXPECT_EQ(r.Cycle(Crlf({Request("EDIT=")})), Crlf({Request("EDIT=", "id", '#')}));
-    EXPECT_EQ(r.Server->DocName(), QString());
-    EXPECT_EQ(r.Host.PathLine, r.Docs);
+    EXPECT_EQ(r.Host.DocName, QString());
+    EXPECT_EQ(r.Host.Shows, 0);
     EXPECT_TRUE(r.Server->IsActive());
     EXPECT_EQ(r.Server->HeldLine(), QByteArray());
 }
 
 TEST(DocFileName, FirstExistingFormatElseTheDefaultExtension) {
     Rig r;
-    EXPECT_EQ(r.Server->DocFileName("B"), r.Docs + "B.tif");
+    EXPECT_EQ(DocFileName(r.Docs, "B", "tif"), r.Docs + "B.tif");
     WriteFile(r.Docs + "B.jpg", "j");
-    EXPECT_EQ(r.Server->DocFileName("B"), r.Docs + "B.jpg");
+    EXPECT_EQ(DocFileName(r.Docs, "B", "tif"), r.Docs + "B.jpg");
     WriteFile(r.Docs + "B.bmp", "b");
-    EXPECT_EQ(r.Server->DocFileName("B"), r.Docs + "B.bmp");
+    EXPECT_EQ(DocFileName(r.Docs, "B", "tif"), r.Docs + "B.bmp");
     QDir().mkpath(r.Docs + "C.tif"); // a folder is no document
-    EXPECT_EQ(r.Server->DocFileName("C"), r.Docs + "C.tif");
+    EXPECT_EQ(DocFileName(r.Docs, "C", "bmp"), r.Docs + "C.bmp");
     WriteFile(r.Docs + "C.jpg", "j");
-    EXPECT_EQ(r.Server->DocFileName("C"), r.Docs + "C.jpg");
+    EXPECT_EQ(DocFileName(r.Docs.chopped(1), "C", "tif"), r.Docs + "C.jpg");
 }
 
 TEST(Failure, VanishedControlFileSwitchesTheServerOff) {
@@ -243,7 +242,7 @@ TEST(Failure, VanishedControlFileSwitchesTheServerOff) {
 
 TEST(Failure, FailingCommandMarksItAndLaterOnesFailedAndSwitchesOffSilently) {
     Rig r;
-    r.Host.OnPathLine = [] { throw Exception(QStringLiteral("boom")); };
+    r.Host.OnDocName = [] { throw Exception(QStringLiteral("boom")); };
     WriteFile(r.Ctl,
               Crlf({Request("TEST=", "a"), Request("DELETE=A", "b"), Request("TEST=", "c")}));
     for (int tick = 0; tick < 5; ++tick)
@@ -273,7 +272,7 @@ TEST(NoUser, ShowAndEditAreRefusedAndEveryStopIsReported) {
         std::function<void()> cause;
         QString reason;
     } stops[] = {
-        {[&] { r.Host.OnPathLine = [] { throw Exception(QStringLiteral("boom")); }; }, "boom"},
+        {[&] { r.Host.OnDocName = [] { throw Exception(QStringLiteral("boom")); }; }, "boom"},
         {[&] { QFile::remove(r.Ctl); }, QStringLiteral("Не найден файл \"%1\"").arg(r.Ctl)},
     };
     for (const auto& stop : stops) {
@@ -285,7 +284,7 @@ TEST(NoUser, ShowAndEditAreRefusedAndEveryStopIsReported) {
             r.Server->TimerCommandTimer();
         EXPECT_FALSE(r.Server->IsActive());
         EXPECT_EQ(r.Host.UserNeededFor, QStringList{stop.reason});
-        r.Host.OnPathLine = nullptr;
+        r.Host.OnDocName = nullptr;
     }
 }
 
@@ -357,14 +356,14 @@ TEST(Reentry, OpeningAnOpenControlFileFails) {
 TEST(HeldRequest, EndsWithItsMarkWhenTheServerIsSwitchedOn) {
     Rig r;
     WriteFile(r.Ctl, Crlf({Request("SHOW=A", "id", '*'), Request("TEST=", "b")}));
-    r.Server->SetHeldCommand(Request("SHOW=A", "id", '*'), false);
+    r.Server->SetHeldCommand(Request("SHOW=A", "id", '*'), false, false);
     EXPECT_FALSE(r.Server->IsActive());
     EXPECT_EQ(r.Host.Error, QStringLiteral("Не могу открыть Файла риснука"));
     r.Server->SetServerActive(true); // no source: "#"
     EXPECT_EQ(ReadFile(r.Ctl), Crlf({Request("SHOW=A", "id", '#'), Request("TEST=", "b")}));
     EXPECT_EQ(r.Server->HeldLine(), QByteArray());
 
-    r.Server->SetHeldCommand(Request("EDIT=A", "e", '*'), true);
+    r.Server->SetHeldCommand(Request("EDIT=A", "e", '*'), true, false);
     EXPECT_EQ(r.Host.StateText, TDocServer::kStateEditing);
     r.Server->FinishHeldCommand('#'); // the window closes
     EXPECT_EQ(r.Server->HeldLine(), QByteArray());

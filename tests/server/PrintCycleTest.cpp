@@ -32,7 +32,12 @@ struct TPrinter : gd::IDocPrinter {
 struct THost : gd::IServerHost {
     TPrinter* printer = nullptr;
     void ShowError(const QString&) override {}
-    void SetPathLine(const QString&) override {}
+    QString named; // a name handed to the window
+    void NameDocument(const QString& name) override { named = name; }
+    bool ShowDocument(const QString& name) override {
+        named = name;
+        return false;
+    }
     void SetStateText(const QString&) override {}
     void SetCtlFileText(const QString&) override {}
     void SetSwitchChecked(bool) override {}
@@ -88,7 +93,7 @@ TEST_F(PrintCycle, PrintsTheFirstExistingFileWithTitleAndCopies) {
     EXPECT_EQ(printer.calls[1].title, QString::fromUtf8("Kvelmar - Дело"));
     EXPECT_EQ(printer.calls[2].copies, 1);
     // PRINT leaves the current document alone.
-    EXPECT_TRUE(server->DocName().isEmpty());
+    EXPECT_TRUE(host.named.isEmpty());
 }
 
 TEST_F(PrintCycle, RefusalsAndFailuresAreMarkedAndTheServerGoesOn) {

@@ -17,16 +17,28 @@ QByteArray Request(const QByteArray& command, const QByteArray& tag = "id", char
 
 // The window as the server sees it, recording what it was told.
 struct FakeHost : gd::IServerHost {
-    QString Error, PathLine, StateText, CtlFileText;
+    QString Error, StateText, CtlFileText;
     bool SwitchChecked = false;
     int Closes = 0;
-    std::function<void()> OnPathLine;
+    // The document as handed over: its name, and how many SHOWs opened it.
+    QString DocName;
+    int Shows = 0;
+    bool Source = false; // what HasSource answers
+    std::function<void()> OnDocName;
     void ShowError(const QString& m) override { Error = m; }
-    void SetPathLine(const QString& t) override {
-        PathLine = t;
-        if (OnPathLine)
-            OnPathLine();
+    void NameDocument(const QString& name) override {
+        DocName = name;
+        if (OnDocName)
+            OnDocName();
     }
+    bool ShowDocument(const QString& name) override {
+        NameDocument(name);
+        ++Shows;
+        return Source;
+    }
+    void CloseDocument() override { DocName.clear(); }
+    void HideDocument() override { DocName.clear(); }
+    bool HasSource() override { return Source; }
     void SetStateText(const QString& t) override { StateText = t; }
     void SetCtlFileText(const QString& t) override { CtlFileText = t; }
     void SetSwitchChecked(bool on) override { SwitchChecked = on; }

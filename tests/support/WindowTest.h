@@ -21,12 +21,12 @@ namespace gd {
 // open document), which the program itself keeps private.
 struct TfrmMainTestAccess {
     explicit TfrmMainTestAccess(TfrmMain& w)
-        : A(w.A), I(w.I), FPages(w.FPages), Host(w), ToolBarImg(w.ToolBarImg),
-          StaticText(w.StaticText), ScrollBox(w.ScrollBox), ImageBox(w.ImageBox),
-          cbxPage(w.cbxPage), StatusPanel1(w.StatusPanel1), StatusPanel2(w.StatusPanel2), W(w) {}
+        : A(w.A), I(w.I), Doc(w.FDoc), Host(w), ToolBarImg(w.ToolBarImg), StaticText(w.StaticText),
+          ScrollBox(w.ScrollBox), ImageBox(w.ImageBox), cbxPage(w.cbxPage),
+          StatusPanel1(w.StatusPanel1), StatusPanel2(w.StatusPanel2), W(w) {}
     TMainActions& A;
     TMainItems& I;
-    TImagePages& FPages;
+    TOpenDocument& Doc;
     IServerHost& Host;
     QToolBar* const ToolBarImg;
     TPathLine* const StaticText;
@@ -35,7 +35,6 @@ struct TfrmMainTestAccess {
     QComboBox* const cbxPage;
     QLabel* const StatusPanel1;
     QLabel* const StatusPanel2;
-    TPageView& View() { return W.View(); }
     TEditor& Editor() { return W.Editor(); }
     TPrinting& Printing() { return W.Printing(); }
     TfrmProp& GetFrmProp() { return W.GetFrmProp(); }

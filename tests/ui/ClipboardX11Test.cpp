@@ -124,14 +124,14 @@ TEST_F(X11Editing, ImageFromAnotherProgramPastedIntoThePage) {
     const QImage shown = Win().ImageBox->Picture();
     EXPECT_EQ(shown.size(), QSize(123, 45));
     EXPECT_EQ(shown.pixelColor(60, 20), QColor(200, 30, 30));
-    EXPECT_TRUE(Win().View().ImageChanged);
+    EXPECT_TRUE(Win().Doc.Change().picture);
     // Taking the selection back ends the background xclip.
     Win().A.ActionCopy->trigger();
 }
 
 TEST_F(X11Editing, ScreenshotOfTheWindowWithADocument) {
     w->SetFitInWindow(true);
-    Win().View().ShowPage(1);
+    Win().Doc.SetCurrentPage(1);
     Win().UpdateActions();
     gdtest::WaitFor([] { return false; }, 700);
     const QString shot = QStringLiteral(GD_BINARY_DIR "/editor-window.png");

@@ -49,68 +49,69 @@ protected:
 TEST_F(Display, ShowPageClampsAndFillsThePageList) {
     Open();
     Cycle({"SHOW=A"});
-    ASSERT_EQ(Win().FPages.Count(), 3);
+    ASSERT_EQ(Win().Doc.PageCount(), 3);
     EXPECT_EQ(Win().ImageBox->Picture().size(), QSize(300, 200));
 
-    Win().View().ShowPage(5);
+    Win().Doc.SetCurrentPage(5);
     EXPECT_EQ(PageItems(), QStringList({"1", "2", "3"}));
     EXPECT_EQ(Win().cbxPage->currentIndex(), 2);
     EXPECT_EQ(Win().ImageBox->Picture().size(), QSize(100, 100));
     EXPECT_EQ(Win().ImageBox->Picture().pixelColor(50, 50), QColor(Qt::red));
 
-    Win().View().ShowPage(-1);
+    Win().Doc.SetCurrentPage(-1);
     EXPECT_EQ(PageItems().size(), 3);
     EXPECT_EQ(Win().cbxPage->currentIndex(), -1);
-    EXPECT_EQ(Win().FPages.GetPageIndex(), -1);
+    EXPECT_EQ(Win().Doc.PageIndex(), -1);
     EXPECT_FALSE(Win().ImageBox->HasPicture());
 
     // Navigation and the page list go through the same road.
-    Win().View().ShowPage(0);
+    Win().Doc.SetCurrentPage(0);
     Win().A.ActionPageNext->trigger();
-    EXPECT_EQ(Win().FPages.GetPageIndex(), 1);
+    EXPECT_EQ(Win().Doc.PageIndex(), 1);
     EXPECT_EQ(Win().ImageBox->Picture().size(), QSize(200, 300));
     Win().A.ActionPagePrior->trigger();
-    EXPECT_EQ(Win().FPages.GetPageIndex(), 0);
+    EXPECT_EQ(Win().Doc.PageIndex(), 0);
     Win().cbxPageCloseUp(2);
-    EXPECT_EQ(Win().FPages.GetPageIndex(), 2);
+    EXPECT_EQ(Win().Doc.PageIndex(), 2);
 }
 
 TEST_F(Display, EmptyListAndEditsDroppedByPaging) {
     Open();
-    Win().View().ShowPage(0);
+    Win().Doc.SetCurrentPage(0);
     EXPECT_EQ(Win().cbxPage->count(), 0);
     EXPECT_FALSE(Win().ImageBox->HasPicture());
 
     Cycle({"SHOW=A"});
-    Win().ImageBox->EditPicture().fill(Qt::white);
-    Win().View().ImageChanged = true;
+    QImage white = Win().Doc.Picture();
+    white.fill(Qt::white);
+    Win().Doc.SetPicture(white);
     // Choosing the page already shown keeps the edit.
     Win().cbxPageCloseUp(0);
-    EXPECT_TRUE(Win().View().ImageChanged);
-    Win().View().ShowPage(1);
-    EXPECT_FALSE(Win().View().ImageChanged);
-    EXPECT_FALSE(Win().FPages.FModified);
-    Win().View().ShowPage(0);
+    EXPECT_TRUE(Win().Doc.Change().picture);
+    Win().Doc.SetCurrentPage(1);
+    EXPECT_FALSE(Win().Doc.Change().picture);
+    EXPECT_FALSE(Win().Doc.Change().pages);
+    Win().Doc.SetCurrentPage(0);
     EXPECT_EQ(Win().ImageBox->Picture().pixelColor(0, 0), QColor(Qt::white));
 }
 
 TEST_F(Display, ReloadAfterTheFileWasDeletedAndHide) {
     Open();
     Cycle({"EDIT=A"});
-    ASSERT_EQ(Win().FPages.Count(), 3);
+    ASSERT_EQ(Win().Doc.PageCount(), 3);
     QFile::remove(docs + "/A.tif");
-    Win().Host.ReloadDocument(); // what undo does
-    EXPECT_EQ(Win().FPages.Count(), 0);
+    Win().Doc.Reload(); // what undo does
+    EXPECT_EQ(Win().Doc.PageCount(), 0);
     EXPECT_FALSE(Win().ImageBox->HasPicture());
 
     MakeThreePageTiff(docs + "/A.tif");
-    Win().Host.ReloadDocument();
-    EXPECT_EQ(Win().FPages.Count(), 3);
+    Win().Doc.Reload();
+    EXPECT_EQ(Win().Doc.PageCount(), 3);
     w->show();
     Win().Host.HideDocument();
-    EXPECT_EQ(Win().FPages.Count(), 0);
-    EXPECT_EQ(Win().FPages.FSource, nullptr);
-    EXPECT_EQ(Win().FPages.GetPageIndex(), -1);
+    EXPECT_EQ(Win().Doc.PageCount(), 0);
+    EXPECT_EQ(Win().Doc.Source(), nullptr);
+    EXPECT_EQ(Win().Doc.PageIndex(), -1);
     EXPECT_FALSE(Win().ImageBox->HasPicture());
     EXPECT_TRUE(w->isMinimized());
 }
@@ -122,7 +123,7 @@ TEST_F(Display, FolderModeRefusesShowAndServesTest) {
     Cycle({"SHOW=A", "PRINT=A", "TEST="}, dde);
     // PRINT is carried out in folder mode when a printer is installed.
     EXPECT_EQ(Marks(dde), Win().I.ItemPrinter->isEnabled() ? "#<<" : "##<");
-    EXPECT_EQ(Win().FPages.Count(), 0);
+    EXPECT_EQ(Win().Doc.PageCount(), 0);
     EXPECT_TRUE(w->Server()->IsActive());
 }
 
@@ -140,7 +141,7 @@ TEST_F(Display, ShowHoldsUntilTheSwitchIsTurnedOn) {
 
     Win().A.ActionAutoCommand->trigger(); // the user switches the server on
     EXPECT_EQ(Marks(), "<>");
-    EXPECT_EQ(Win().FPages.Count(), 0); // view emptied, name cleared
+    EXPECT_EQ(Win().Doc.PageCount(), 0); // view emptied, name cleared
     EXPECT_FALSE(Win().ImageBox->HasPicture());
     EXPECT_EQ(Win().StaticText->text(), docs + "/");
     EXPECT_EQ(Win().StatusPanel1->text(), "Сервер активен");
@@ -155,7 +156,7 @@ TEST_F(Display, ShowWithoutNameAndOfAMissingFile) {
     Cycle({"SHOW="});
     EXPECT_EQ(Marks(), "<<");
     EXPECT_TRUE(w->Server()->IsActive());
-    EXPECT_EQ(Win().FPages.Count(), 0);
+    EXPECT_EQ(Win().Doc.PageCount(), 0);
 
     Cycle({"SHOW=Missing"});
     ASSERT_EQ(errors, QStringList({"Не могу открыть Файла риснука"}));
@@ -173,7 +174,7 @@ TEST_F(Display, EditOfAMissingFileStartsAnEmptyDocument) {
     EXPECT_TRUE(w->Server()->EditMode());
     EXPECT_EQ(Win().StatusPanel1->text(), "Редактирование");
     EXPECT_EQ(Win().StaticText->text(), docs + "/New.tif");
-    EXPECT_EQ(Win().FPages.Count(), 0);
+    EXPECT_EQ(Win().Doc.PageCount(), 0);
     Win().A.ActionAutoCommand->trigger();
     EXPECT_EQ(Marks(), "#>");
     w->Server()->ExecuteCommands();
@@ -183,11 +184,11 @@ TEST_F(Display, EditOfAMissingFileStartsAnEmptyDocument) {
 TEST_F(Display, SwitchingOnWithNothingHeldEmptiesTheView) {
     Open();
     Cycle({"DELETE=Nothing"});
-    Win().Host.ShowDocument(); // a document on screen without a held request
+    Win().Host.ShowDocument("Nothing"); // a document on screen without a held request
     w->Server()->SetServerActive(false);
     EXPECT_EQ(Win().StatusPanel1->text(), "Просмотр"); // the name stays current
     w->Server()->SetServerActive(true);
-    EXPECT_EQ(Win().FPages.Count(), 0);
+    EXPECT_EQ(Win().Doc.PageCount(), 0);
     EXPECT_EQ(Win().StaticText->text(), docs + "/");
 }
 
@@ -196,7 +197,7 @@ TEST_F(Display, UnsafeNamesOpenNothing) {
     gdtest::WriteFile(dir.filePath("x.tif"), gdtest::ReadFile(docs + "/A.tif"));
     Cycle({"SHOW=../x", "EDIT=..", "EDIT=a/b", "HIDE="});
     EXPECT_EQ(Marks(), "###<");
-    EXPECT_EQ(Win().FPages.Count(), 0);
+    EXPECT_EQ(Win().Doc.PageCount(), 0);
     EXPECT_TRUE(errors.isEmpty());
     EXPECT_TRUE(w->Server()->IsActive());
 }
@@ -214,11 +215,11 @@ TEST_F(Display, UnsavedChangesLockTheServerSwitch) {
     Cycle({"EDIT=A"});
     Win().UpdateActions();
     EXPECT_TRUE(Win().A.ActionAutoCommand->isEnabled());
-    Win().View().ImageChanged = true;
+    Win().Doc.SetPicture(Win().Doc.Picture());
     Win().UpdateActions();
     EXPECT_FALSE(Win().A.ActionAutoCommand->isEnabled());
-    Win().View().ImageChanged = false;
-    Win().FPages.SetModified(true);
+    Win().Doc.SetCurrentPage(0); // the edit dropped
+    ASSERT_EQ(Win().Doc.InsertFramesFrom(docs + "/A.tif"), 3);
     Win().UpdateActions();
     EXPECT_FALSE(Win().A.ActionAutoCommand->isEnabled());
     EXPECT_TRUE(Win().A.ActionSave->isEnabled());

@@ -25,6 +25,7 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include "document/DocTestSupport.h"
 #include "support/WindowTest.h"
 
 using namespace gd;
@@ -37,14 +38,7 @@ void Convert(const QStringList& args) {
     ASSERT_EQ(r.exitCode, 0) << r.err.constData();
 }
 
-// Pages 100 + 10 i pixels wide, so each page is known by its width.
-void MakePages(const QString& path, int count, int firstWidth = 100, const char* colour = "white") {
-    QStringList args;
-    for (int i = 0; i < count; ++i)
-        args << "-size" << QStringLiteral("%1x50").arg(firstWidth + 10 * i)
-             << QString("xc:") + colour;
-    Convert(args << path);
-}
+using doctest::MakePages;
 
 class Editing : public gdtest::WindowTest {
 protected:
@@ -66,8 +60,8 @@ protected:
     }
     std::vector<int> Widths() {
         std::vector<int> widths;
-        for (int i = 0; i < Win().FPages.Count(); ++i)
-            widths.push_back(Win().FPages.Get(i)->GetBitmap()->GetWidth());
+        for (int i = 0; i < Win().Doc.PageCount(); ++i)
+            widths.push_back(Win().Doc.Pages().Get(i)->GetBitmap()->GetWidth());
         return widths;
     }
     int ShownWidth() { return Win().ImageBox->Picture().width(); }
@@ -76,32 +70,11 @@ protected:
 
 } // namespace
 
-TEST_F(Editing, InsertThreePagesWhileTheSecondOfFiveIsShown) {
-    MakePages(docs + "/A.tif", 5);
-    chosen = dir.filePath("three.tif");
-    MakePages(chosen, 3, 500);
-    Edit();
-    Win().View().ShowPage(1);
-    ASSERT_TRUE(Run(Win().A.ActionPageAddFromFile));
-    EXPECT_EQ(Widths(), std::vector<int>({100, 110, 500, 510, 520, 120, 130, 140}));
-    EXPECT_EQ(Win().FPages.GetPageIndex(), 2);
-    EXPECT_EQ(ShownWidth(), 500);
-    EXPECT_EQ(Win().cbxPage->count(), 8);
-    EXPECT_TRUE(Win().FPages.FModified);
-    EXPECT_TRUE(Win().A.ActionSave->isEnabled());
-    EXPECT_FALSE(Win().A.ActionAutoCommand->isEnabled());
-
-    // Cancel in the dialog changes nothing.
-    chosen.clear();
-    ASSERT_TRUE(Run(Win().A.ActionPageAddFromFile));
-    EXPECT_EQ(Win().FPages.Count(), 8);
-}
-
 TEST_F(Editing, InsertIntoAnEmptyDocumentThenSave) {
     chosen = dir.filePath("two.tif");
     MakePages(chosen, 2, 300);
     Edit("B");
-    EXPECT_EQ(Win().FPages.Count(), 0);
+    EXPECT_EQ(Win().Doc.PageCount(), 0);
     ASSERT_TRUE(Run(Win().A.ActionPageAddFromFile));
     EXPECT_EQ(Widths(), std::vector<int>({300, 310}));
     EXPECT_EQ(ShownWidth(), 300);
@@ -110,39 +83,8 @@ TEST_F(Editing, InsertIntoAnEmptyDocumentThenSave) {
     EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
     EXPECT_TRUE(QFile::exists(docs + "/B.tif"));
     EXPECT_EQ(Win().StaticText->text(), docs + "/B.tif");
-    EXPECT_FALSE(Win().FPages.FModified);
+    EXPECT_FALSE(Win().Doc.Change().pages);
     EXPECT_FALSE(Win().A.ActionSave->isEnabled());
-}
-
-TEST_F(Editing, DeletedPageComesBackByPaging) {
-    MakePages(docs + "/A.tif", 3);
-    Edit();
-    Win().View().ShowPage(1);
-    ASSERT_TRUE(Run(Win().A.ActionPageDel));
-    EXPECT_FALSE(Win().ImageBox->HasPicture());
-    EXPECT_TRUE(Win().View().ImageChanged);
-    EXPECT_FALSE(Win().A.ActionCopy->isEnabled());
-    EXPECT_TRUE(Win().A.ActionSave->isEnabled());
-    ASSERT_TRUE(Run(Win().A.ActionPageNext));
-    ASSERT_TRUE(Run(Win().A.ActionPagePrior));
-    EXPECT_EQ(ShownWidth(), 110);
-    EXPECT_FALSE(Win().View().ImageChanged);
-    EXPECT_FALSE(Win().A.ActionSave->isEnabled());
-    EXPECT_EQ(Win().FPages.Count(), 3);
-}
-
-TEST_F(Editing, DeleteThenSaveRemovesThePage) {
-    MakePages(docs + "/A.tif", 3);
-    Edit();
-    Win().View().ShowPage(1);
-    ASSERT_TRUE(Run(Win().A.ActionPageDel));
-    ASSERT_TRUE(Run(Win().A.ActionSave));
-    EXPECT_EQ(Widths(), std::vector<int>({100, 120}));
-    EXPECT_EQ(Win().FPages.GetPageIndex(), 1);
-    EXPECT_EQ(ShownWidth(), 120);
-    // The file itself holds two pages now.
-    Win().Host.ReloadDocument();
-    EXPECT_EQ(Widths(), std::vector<int>({100, 120}));
 }
 
 TEST_F(Editing, PasteWithNoPageShownBecomesTheShownPicture) {
@@ -154,7 +96,7 @@ TEST_F(Editing, PasteWithNoPageShownBecomesTheShownPicture) {
     ASSERT_TRUE(Run(Win().A.ActionPageDel));
     ASSERT_TRUE(Run(Win().A.ActionPaste));
     EXPECT_EQ(Win().ImageBox->Picture().size(), QSize(77, 33));
-    EXPECT_TRUE(Win().View().ImageChanged);
+    EXPECT_TRUE(Win().Doc.Change().picture);
     ASSERT_TRUE(Run(Win().A.ActionSave));
     EXPECT_EQ(Widths(), std::vector<int>({77, 110}));
     EXPECT_EQ(Win().ImageBox->Picture().pixelColor(5, 5), QColor(Qt::green));
@@ -178,7 +120,7 @@ TEST_F(Editing, PasteOfAnotherSizeKeepsTheBilevelFormat) {
     EXPECT_EQ(shown.pixelColor(1, 1), QColor(Qt::black));
     EXPECT_EQ(shown.pixelColor(1, 30), QColor(Qt::white));
     ASSERT_TRUE(Run(Win().A.ActionSave));
-    EXPECT_EQ(Win().FPages.Get(0)->GetBitmap()->GetPixelFormat(), PixelFormat1bppIndexed);
+    EXPECT_EQ(Win().Doc.Pages().Get(0)->GetBitmap()->GetPixelFormat(), PixelFormat1bppIndexed);
 }
 
 TEST_F(Editing, CutPutsThePageOnTheClipboardAndLeavesItWhite) {
@@ -192,8 +134,8 @@ TEST_F(Editing, CutPutsThePageOnTheClipboardAndLeavesItWhite) {
     EXPECT_EQ(shown.size(), QSize(40, 30));
     EXPECT_EQ(shown.pixelColor(3, 3), QColor(Qt::white));
     EXPECT_EQ(shown.pixelColor(39, 29), QColor(Qt::white));
-    EXPECT_TRUE(Win().View().ImageChanged);
-    EXPECT_EQ(Win().FPages.Count(), 1); // the page stays, white
+    EXPECT_TRUE(Win().Doc.Change().picture);
+    EXPECT_EQ(Win().Doc.PageCount(), 1); // the page stays, white
 }
 
 TEST_F(Editing, ClearOfABilevelPageWhateverItsPalette) {
@@ -209,27 +151,6 @@ TEST_F(Editing, ClearOfABilevelPageWhateverItsPalette) {
     EXPECT_EQ(mono.pixelColor(3, 3), QColor(Qt::white));
 }
 
-TEST_F(Editing, ImportThenUndoReloadsTheDocument) {
-    MakePages(docs + "/A.tif", 2);
-    chosen = dir.filePath("Scan.TIF");
-    MakePages(chosen, 3, 600);
-    const QByteArray imported = gdtest::ReadFile(chosen);
-    Edit();
-    ASSERT_TRUE(Run(Win().A.ActionImport));
-    EXPECT_EQ(Widths(), std::vector<int>({600, 610, 620}));
-    EXPECT_EQ(Win().FPages.FSourceFileName, chosen);
-    EXPECT_TRUE(Win().FPages.FModified);
-    ASSERT_TRUE(Run(Win().A.ActionUndo));
-    EXPECT_EQ(Widths(), std::vector<int>({100, 110}));
-    EXPECT_FALSE(Win().FPages.FModified);
-    EXPECT_EQ(gdtest::ReadFile(chosen), imported);
-
-    // Imported and saved as it is: kept byte for byte.
-    ASSERT_TRUE(Run(Win().A.ActionImport));
-    ASSERT_TRUE(Run(Win().A.ActionSave));
-    EXPECT_EQ(gdtest::ReadFile(docs + "/A.tif"), imported);
-}
-
 TEST_F(Editing, ClipboardFailuresAreReported) {
     MakePages(docs + "/A.tif", 1, 100, "red");
     Edit();
@@ -241,7 +162,7 @@ TEST_F(Editing, ClipboardFailuresAreReported) {
     ASSERT_TRUE(Run(Win().A.ActionCut));
     EXPECT_EQ(errors.size(), 2);
     EXPECT_EQ(Win().ImageBox->Picture(), before);
-    EXPECT_FALSE(Win().View().ImageChanged);
+    EXPECT_FALSE(Win().Doc.Change().picture);
 
     Win().Editor().Clipboard = [] { return QGuiApplication::clipboard(); };
     auto* data = new QMimeData;
@@ -250,7 +171,7 @@ TEST_F(Editing, ClipboardFailuresAreReported) {
     errors.clear();
     ASSERT_TRUE(Run(Win().A.ActionPaste));
     EXPECT_EQ(errors, QStringList({"Unsupported clipboard format"}));
-    EXPECT_FALSE(Win().View().ImageChanged);
+    EXPECT_FALSE(Win().Doc.Change().picture);
 }
 
 TEST_F(Editing, SaveFailureIsReportedAndTheDocumentKept) {
@@ -264,7 +185,7 @@ TEST_F(Editing, SaveFailureIsReportedAndTheDocumentKept) {
     ASSERT_TRUE(Run(Win().A.ActionSave));
     EXPECT_EQ(errors, QStringList({"Не удалось сохранить документ \"" + docs + "/A.bmp\""}));
     EXPECT_EQ(gdtest::ReadFile(docs + "/A.tif"), before);
-    EXPECT_TRUE(Win().FPages.FModified); // still unsaved
+    EXPECT_TRUE(Win().Doc.Change().pages); // still unsaved
 }
 
 TEST_F(Editing, ViewOnlyDisablesEveryEditingAction) {
@@ -285,11 +206,11 @@ TEST_F(Editing, PagePropertiesOfTheCurrentPage) {
     Convert({"-size", "40x30", "xc:white", "-monochrome", "-depth", "1", "-density", "300",
              "-units", "PixelsPerInch", docs + "/A.tif"});
     Edit();
-    Win().View().ShowPage(-1);
+    Win().Doc.SetCurrentPage(-1);
     Win().I.ItemPageProperty->trigger(); // no page: nothing opens
     EXPECT_TRUE(Win().GetFrmProp().edtFlags->text().isEmpty());
 
-    Win().View().ShowPage(0);
+    Win().Doc.SetCurrentPage(0);
     bool shown = false;
     QTimer::singleShot(0, w.get(), [&] {
         shown = Win().GetFrmProp().isVisible();
@@ -343,7 +264,7 @@ TEST_F(Editing, ExportPdfWritesThePagesAsShownWithoutSaving) {
     w->Server()->SetServerActive(true); // ends the view
     Cycle({"EDIT=A"});
     ASSERT_TRUE(w->Server()->EditMode());
-    Win().View().ShowPage(1);
+    Win().Doc.SetCurrentPage(1);
     ASSERT_TRUE(Run(Win().A.ActionClear));
 
     QString suggested;
@@ -369,6 +290,6 @@ TEST_F(Editing, ExportPdfWritesThePagesAsShownWithoutSaving) {
         EXPECT_TRUE(page == 2 ? gray > 250 : gray < 5) << page << ": " << gray;
     }
     EXPECT_EQ(gdtest::ReadFile(docs + "/A.tif"), saved);
-    EXPECT_TRUE(Win().View().ImageChanged);
+    EXPECT_TRUE(Win().Doc.Change().picture);
     EXPECT_TRUE(Win().A.ActionSave->isEnabled());
 }

@@ -1,5 +1,5 @@
 #include "document/DocTestSupport.h"
-#include "document/GdipExt.h"
+#include "document/OpenDocument.h"
 #include "settings/IniFile.h"
 #include "support/TestSupport.h"
 #include "ui/ActionRules.h"
@@ -107,12 +107,14 @@ TEST(PageView, APageOverTheLimitsSaysWhyInPlaceOfThePicture) {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("big.tif"));
     doctest::WriteShortTiff(path, 20000, 20000);
-    TImagePages pages;
+    TOpenDocument doc({});
+    doc.SetFolder(dir.path());
     TImageBox box;
     QComboBox list;
-    TPageView view(pages, box, list);
-    view.ReloadDocument(path);
-    EXPECT_EQ(pages.Count(), 1);
+    TPageView view(doc, box, list);
+    doc.Changed = [&] { view.Show(); };
+    doc.Open(QStringLiteral("big"));
+    EXPECT_EQ(list.count(), 1);
     EXPECT_FALSE(box.HasPicture()); // nothing to edit
     EXPECT_TRUE(box.Message().contains(QStringLiteral("20000 × 20000")))
         << box.Message().toStdString();
@@ -125,7 +127,7 @@ TEST(PageView, APageOverTheLimitsSaysWhyInPlaceOfThePicture) {
         return white;
     }()); // the text is drawn
 
-    view.ShowPage(-1); // a page shown again drops the text
+    doc.SetCurrentPage(-1); // a page shown again drops the text
     EXPECT_TRUE(box.Message().isEmpty());
 }
 
