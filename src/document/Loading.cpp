@@ -12,20 +12,20 @@ std::unique_ptr<TGPBitmapExt> OpenBitmap(const QString& path) {
     return TGPBitmapExt::FromFile(path);
 }
 
-int CopyFramesIn(TImagePages& pages, const QString& path) {
+int CopyFramesIn(TImagePages& pages, const QString& path, int position) {
     std::unique_ptr<TGPBitmapExt> bitmap = OpenBitmap(path);
     const int n = GetFrameCount(*bitmap);
-    const int at = pages.GetPageIndex() + 1;
+    std::vector<std::unique_ptr<TImagePage>> copies;
+    copies.reserve(size_t(n));
     for (int i = 0; i < n; ++i) {
         SelectFrame(*bitmap, i);
         // A copy fails on its own status only: an earlier failing call on
         // the bitmap (a damaged frame before) must not void later frames.
         const int w = bitmap->GetWidth(), h = bitmap->GetHeight();
         const quint32 format = bitmap->GetPixelFormat();
-        std::unique_ptr<TGPBitmap> copy = bitmap->CloneArea(0, 0, w, h, format);
-        pages.Insert(at + i, TImagePage::CreateFromBitmap(std::move(copy)));
-        pages.SetModified(true);
+        copies.push_back(TImagePage::CreateFromBitmap(bitmap->CloneArea(0, 0, w, h, format)));
     }
+    pages.InsertPages(position < 0 ? pages.GetPageIndex() + 1 : position, std::move(copies));
     return n;
 }
 

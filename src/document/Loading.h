@@ -20,10 +20,11 @@ void OpenDocument(TImagePages& pages, const QString& path);
 std::unique_ptr<TGPBitmapExt> OpenBitmap(const QString& path);
 
 // Copies every frame of the file at `path` as an independent page, inserted
-// after the current page (GetPageIndex() + 1, + 2, ...), and marks the list
-// modified. Returns the number of pages inserted. A frame whose copy fails is
-// still inserted, as a page without image.
-int CopyFramesIn(TImagePages& pages, const QString& path);
+// in order at `position` (a gap of the list, 0 to Count(); -1: after the
+// current page), and marks the list modified when any was. The current page
+// stays on its page. Returns the number of pages inserted. A frame whose copy
+// fails is still inserted, as a page without image.
+int CopyFramesIn(TImagePages& pages, const QString& path, int position = -1);
 
 // A page with its own copy of the edited picture.
 std::unique_ptr<TImagePage> PageFromImage(const QImage& picture);

@@ -1,6 +1,7 @@
 #include "document/OpenDocument.h"
 
 #include "common/DocNames.h"
+#include "common/Exception.h"
 #include "document/Loading.h"
 
 #include <QFile>
@@ -127,6 +128,64 @@ void TOpenDocument::PutPictureBack() {
         FPages.SetModified(true);
     }
     FPictureChanged = false;
+}
+
+void TOpenDocument::SettleEdit(std::vector<int>& indexes, int* position) {
+    for (int i : indexes)
+        FPages.Get(i); // the list's own index error
+    if (position && (*position < 0 || *position > FPages.Count()))
+        throw Exception(QString::asprintf("List index out of bounds (%d)", *position));
+    const int current = FPages.GetPageIndex();
+    if (!FPictureChanged || !FPicture.isNull() || current < 0) {
+        PutPictureBack();
+        return;
+    }
+    FPages.Delete(current);
+    FPages.SetModified(true);
+    FPictureChanged = false;
+    std::vector<int> kept;
+    for (int i : indexes)
+        if (i != current)
+            kept.push_back(i > current ? i - 1 : i);
+    indexes = std::move(kept);
+    if (position && *position > current)
+        --*position;
+}
+
+void TOpenDocument::RotatePages(std::vector<int> indexes, TRotation turn) {
+    SettleEdit(indexes, nullptr);
+    gd::RotatePages(FPages, indexes, turn);
+    SetCurrentPage(FPages.GetPageIndex());
+}
+
+int TOpenDocument::MovePages(std::vector<int> indexes, int position) {
+    SettleEdit(indexes, &position);
+    const int first = FPages.MovePages(indexes, position);
+    SetCurrentPage(FPages.GetPageIndex());
+    return first;
+}
+
+int TOpenDocument::DeletePages(std::vector<int> indexes) {
+    const int before = FPages.Count();
+    SettleEdit(indexes, nullptr);
+    FPages.DeletePages(indexes);
+    SetCurrentPage(FPages.GetPageIndex());
+    return before - FPages.Count();
+}
+
+int TOpenDocument::InsertFiles(int position, const QStringList& paths) {
+    std::vector<int> none;
+    SettleEdit(none, &position);
+    int n = 0;
+    try {
+        for (const QString& path : paths)
+            n += CopyFramesIn(FPages, path, position + n);
+    } catch (...) {
+        SetCurrentPage(FPages.GetPageIndex()); // the files before stay in
+        throw;
+    }
+    SetCurrentPage(FPages.GetPageIndex());
+    return n;
 }
 
 TSaveOutcome TOpenDocument::Save(const TSaveOptions& options) {

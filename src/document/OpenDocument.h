@@ -5,12 +5,15 @@
 // editor and the server change it only through its operations.
 
 #include "document/GdipExt.h"
+#include "document/PageRotate.h"
 #include "document/Saving.h"
 
 #include <QImage>
 #include <QString>
+#include <QStringList>
 #include <algorithm>
 #include <functional>
+#include <vector>
 
 namespace gd {
 
@@ -88,6 +91,22 @@ public:
     // page, or appended.
     void AddScannedPage(const QString& file, bool replaceCurrent);
 
+    // The organiser's operations on a selection of pages, given for the list
+    // as Pages() shows it (any order, repeats allowed; an index out of range
+    // throws before anything changes). An unsaved edit of the picture first
+    // joins the list (an edited picture replaces its page, a page deleted in
+    // the editor goes). Each marks the document changed when it changes the
+    // list, keeps the current page on the page it showed while that stays
+    // (after a delete: the next page that stays, else the last), and shows it.
+    void RotatePages(std::vector<int> indexes, TRotation turn);
+    // Returns the index of the first moved page afterwards.
+    int MovePages(std::vector<int> indexes, int position);
+    // Returns how many pages went (a page deleted in the editor counts).
+    int DeletePages(std::vector<int> indexes);
+    // The pages of the image files, in order, at `position` (0 to
+    // PageCount()), as "pages from a file" copies them. Returns how many.
+    int InsertFiles(int position, const QStringList& paths);
+
     // Puts the edited picture back into the page list, then writes the
     // document to its file (SaveDocument) and shows the kept page again.
     TSaveOutcome Save(const TSaveOptions& options);
@@ -95,6 +114,9 @@ public:
 private:
     void Notify();
     void PutPictureBack();
+    // Checks the organiser's indexes and position, then settles an unsaved
+    // edit, mapping them past a page deleted in the editor.
+    void SettleEdit(std::vector<int>& indexes, int* position);
 
     std::function<QString()> FDefaultExt;
     QString FFolder;
