@@ -2,6 +2,7 @@
 // every frame. No crash, hang, sanitizer report or unbounded allocation.
 
 #include "document/GdipExt.h"
+#include "document/TiffIo.h"
 #include "document/TiffWrite.h"
 
 #include <QCoreApplication>
@@ -51,13 +52,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (qint64(img.width()) * img.height() <= 4096 * 4096)
             gd::FitImage(img, QSize(64, 64));
         if (qint64(img.width()) * img.height() <= 256 * 256 && i < 4) {
-            const QByteArray out = QFile::encodeName(gDir->filePath(QStringLiteral("out.tif")));
-            if (TIFF* tif = TIFFOpen(out.constData(), "w")) {
-                gd::WriteTiffFrame(tif, img, bitmap->GetHorizontalResolution(),
+            const QString out = gDir->filePath(QStringLiteral("out.tif"));
+            if (gd::TTiffPtr tif = gd::OpenTiffFile(out, "w"))
+                gd::WriteTiffFrame(tif.get(), img, bitmap->GetHorizontalResolution(),
                                    bitmap->GetVerticalResolution(),
                                    gd::EncoderValueCompressionCCITT4);
-                TIFFClose(tif);
-            }
         }
     }
     return 0;

@@ -54,12 +54,10 @@ bool FrameSizeAllowed(qint64 width, qint64 height, int bitsPerPixel);
 bool IsTiffSignature(const QByteArray& head);
 std::unique_ptr<TFrameSource> OpenTiffSource(const QString& path, GpStatus& status);
 
-// TIFF files for readers that need the stored data (the PDF export): the
-// offsets of the frames' directories as the frames are
-// numbered here, and a libtiff handle that reports nothing and keeps the
-// frame memory cap (null when the file cannot be opened).
+// TIFF files for readers that need the stored data (the PDF export, through
+// a TiffIo handle): the offsets of the frames' directories as the frames are
+// numbered here.
 std::vector<quint64> TiffDirectoryOffsets(const QString& path);
-TIFF* OpenTiffQuiet(const QString& path);
 // The header of the handle's current directory, as the frame reads it.
 bool ReadTiffFrameHeader(TIFF* tif, TFrameHeader& header);
 

@@ -4,6 +4,7 @@
 #include "document/FrameSource.h"
 #include "document/GdipExt.h"
 #include "document/Saving.h"
+#include "document/TiffIo.h"
 
 #include <QDir>
 #include <QFile>
@@ -465,13 +466,6 @@ bool JpegFileAsStored(const QByteArray& file, TPdfImage& r) { // `file`: the who
 
 // ---- Reading the pages on worker threads -------------------------------------------------
 
-struct TiffCloser {
-    void operator()(TIFF* t) const {
-        if (t)
-            TIFFClose(t);
-    }
-};
-
 struct TSourceInfo {
     bool Tiff = false;
     quint64 Size = 0;
@@ -481,7 +475,7 @@ struct TSourceInfo {
 // One worker's own handles on the files it reads.
 struct TWorkerFile {
     std::unique_ptr<TGPBitmap> Bitmap;
-    std::unique_ptr<TIFF, TiffCloser> Tiff;
+    TTiffPtr Tiff;
 };
 
 TPdfImage ReadPage(const TPdfPage& page, const TSourceInfo* info,
@@ -497,7 +491,7 @@ TPdfImage ReadPage(const TPdfPage& page, const TSourceInfo* info,
         if (size_t(page.Frame) >= info->Offsets.size())
             return TPdfImage();
         if (!file.Tiff)
-            file.Tiff.reset(OpenTiffQuiet(page.File));
+            file.Tiff = OpenTiffFile(page.File, "rmh");
         TIFF* tif = file.Tiff.get();
         TFrameHeader h;
         if (tif && TIFFSetSubDirectory(tif, info->Offsets[size_t(page.Frame)]) &&

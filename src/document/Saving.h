@@ -9,6 +9,7 @@
 // place. Failures raise gd::Exception and leave the old file as it was.
 
 #include "document/GdipExt.h"
+#include "document/TiffPagesWriter.h"
 
 #include <QString>
 #include <functional>
@@ -48,18 +49,6 @@ enum class TSaveOutcome {
 // frame does not decode, stops it with "Страница N не может быть сохранена:
 // <why>". Either way nothing changes on disk.
 TSaveOutcome SaveDocument(TImagePages& pages, const QString& path, const TSaveOptions& options);
-
-// Writes every page as one multi-page TIFF at `path` (G4 for 1-bit pages,
-// LZW otherwise), pages encoded on `threads` threads and written in order.
-// Untouched pages are read from the file the source bitmap holds open (each
-// thread through an open file description of its own), never by its name;
-// frames with a compression no codec here reads are copied as they are.
-// Returns the number of pages written; on a write failure returns -1 and
-// removes the file; a page that cannot be written throws "Страница N не может
-// быть сохранена: <why>" (file removed). Must not run while another thread
-// uses the pages.
-int WriteTiffPages(TImagePages& pages, const QString& path, int threads,
-                   const std::function<void(int, int)>& progress = {}, bool copyCompressed = true);
 
 // A name "~<hex>.tmp" in `folder` (with or without a trailing separator)
 // that no file has yet.

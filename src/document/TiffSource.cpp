@@ -3,6 +3,7 @@
 // strips or tiles are decoded when its pixels are asked for.
 
 #include "document/FrameSource.h"
+#include "document/TiffIo.h"
 
 #include <QFile>
 #include <algorithm>
@@ -19,28 +20,6 @@ namespace {
 
 // More pages than any real document; a lying chain stops here.
 constexpr int kMaxPages = 100000;
-
-int QuietHandler(TIFF*, void*, const char*, const char*, va_list) {
-    return 1;
-}
-
-TIFF* OpenTiff(const QString& path, const char* mode) {
-    TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
-    TIFFOpenOptionsSetErrorHandlerExtR(opts, QuietHandler, nullptr);
-    TIFFOpenOptionsSetWarningHandlerExtR(opts, QuietHandler, nullptr);
-    TIFFOpenOptionsSetMaxSingleMemAlloc(opts, tmsize_t(kMaxFrameBytes));
-    TIFF* tif = TIFFOpenExt(QFile::encodeName(path).constData(), mode, opts);
-    TIFFOpenOptionsFree(opts);
-    return tif;
-}
-
-struct TiffCloser {
-    void operator()(TIFF* t) const {
-        if (t)
-            TIFFClose(t);
-    }
-};
-using TiffPtr = std::unique_ptr<TIFF, TiffCloser>;
 
 // Offsets of the directories in the main chain, stopping at a loop, an
 // offset outside the file or a directory cut short by the end of the file.
@@ -374,7 +353,8 @@ bool DecodeRows(TIFF* tif, const Job& job) {
 
 class TiffSource final : public TFrameSource {
 public:
-    TiffSource(std::vector<quint64> offsets, TIFF* tif) : FOffsets(std::move(offsets)), FTif(tif) {}
+    TiffSource(std::vector<quint64> offsets, TTiffPtr tif)
+        : FOffsets(std::move(offsets)), FTif(std::move(tif)) {}
     int FrameCount() const override { return int(FOffsets.size()); }
     int Handle() const override { return TIFFFileno(FTif.get()); }
 
@@ -444,7 +424,7 @@ public:
             const uint32_t mid = units / 2;
             bool ok2 = false, opened = false;
             std::thread worker([&] {
-                TiffPtr second(OpenTiff(HandlePath(TIFFFileno(tif)), "rmh"));
+                TTiffPtr second = OpenTiffFile(HandlePath(TIFFFileno(tif)), "rmh");
                 opened = second && TIFFSetSubDirectory(second.get(), FOffsets[size_t(index)]);
                 if (opened)
                     ok2 = DecodeUnits(second.get(), job, mid, units);
@@ -488,7 +468,7 @@ private:
     }
 
     std::vector<quint64> FOffsets;
-    TiffPtr FTif;
+    TTiffPtr FTif;
     quint64 FCurrent = 0;
 };
 
@@ -514,10 +494,6 @@ bool ReadTiffFrameHeader(TIFF* tif, TFrameHeader& h) {
     return true;
 }
 
-TIFF* OpenTiffQuiet(const QString& path) {
-    return OpenTiff(path, "rmh");
-}
-
 bool IsTiffSignature(const QByteArray& head) {
     return head.size() >= 4 &&
            (head.startsWith(QByteArray("II*\0", 4)) || head.startsWith(QByteArray("MM\0*", 4)) ||
@@ -536,13 +512,13 @@ std::unique_ptr<TFrameSource> OpenTiffSource(const QString& path, GpStatus& stat
         status = GpStatus::UnknownImageFormat;
         return nullptr;
     }
-    TIFF* tif = OpenTiff(path, "rmh");
+    TTiffPtr tif = OpenTiffFile(path, "rmh");
     if (!tif) {
         status = GpStatus::UnknownImageFormat;
         return nullptr;
     }
     status = GpStatus::Ok;
-    return std::make_unique<TiffSource>(std::move(offsets), tif);
+    return std::make_unique<TiffSource>(std::move(offsets), std::move(tif));
 }
 
 } // namespace gd

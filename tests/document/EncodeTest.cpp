@@ -3,6 +3,7 @@
 
 #include "DocTestSupport.h"
 #include "document/GdipExt.h"
+#include "document/TiffIo.h"
 #include "document/TiffWrite.h"
 
 #include <QFile>
@@ -97,6 +98,82 @@ TEST(TiffWriter, MinIsBlackBilevelWrittenAsG4KeepsItsColours) {
     TIFFClose(tif);
     EXPECT_EQ(Compressions(f, f.Path("mb.tif")), QStringList{QStringLiteral("CCITT Group 4")});
     EXPECT_EQ(MaxDifference(img, f.Reference(f.Path("mb.tif"), 0, true)), 0);
+}
+
+// The raw copy reads a whole strip into memory: a directory that claims a
+// strip of more than it holds is refused before anything is allocated.
+// libtiff says nothing on standard error, not even for data that is no TIFF.
+TEST(TiffIo, RawCopyRefusesAStripItCannotHoldQuietly) {
+    TTiffMemory junk{std::vector<char>(64, 'x'), 0};
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(OpenTiffMemory(junk, "rm"));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+
+    const char bytes[] = "\x80\x00\x81\xff packbits data";
+    TTiffMemory page;
+    {
+        TTiffPtr w = OpenTiffMemory(page, "w8m"); // BigTIFF: 64-bit byte counts
+        ASSERT_TRUE(w);
+        TIFFSetField(w.get(), TIFFTAG_IMAGEWIDTH, 16);
+        TIFFSetField(w.get(), TIFFTAG_IMAGELENGTH, 4);
+        TIFFSetField(w.get(), TIFFTAG_BITSPERSAMPLE, 8);
+        TIFFSetField(w.get(), TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+        TIFFSetField(w.get(), TIFFTAG_COMPRESSION, COMPRESSION_PACKBITS);
+        TIFFSetField(w.get(), TIFFTAG_ROWSPERSTRIP, 4);
+        ASSERT_EQ(TIFFWriteRawStrip(w.get(), 0, const_cast<char*>(bytes), sizeof bytes),
+                  tmsize_t(sizeof bytes));
+    }
+    // The StripByteCounts entry of the one directory (little-endian).
+    const std::vector<char>& d = page.Data;
+    ASSERT_TRUE(d.size() > 16 && d[0] == 'I' && d[2] == 43);
+    auto u = [&](size_t at, int n) {
+        quint64 v = 0;
+        for (int i = n - 1; i >= 0; --i)
+            v = v << 8 | uchar(d[at + size_t(i)]);
+        return size_t(v);
+    };
+    const size_t ifd = u(8, 8);
+    size_t entry = 0;
+    for (size_t i = 0; i < u(ifd, 8); ++i)
+        if (u(ifd + 8 + 20 * i, 2) == TIFFTAG_STRIPBYTECOUNTS)
+            entry = ifd + 8 + 20 * i;
+    ASSERT_NE(entry, 0u);
+
+    const struct {
+        const char* name;
+        quint64 claim; // 0: as written
+        bool copied;
+    } cases[] = {
+        {"as written", 0, true},
+        {"two terabytes in a few hundred bytes", quint64(1) << 41, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TTiffMemory in{page.Data, 0};
+        if (c.claim) {
+            in.Data[entry + 2] = TIFF_LONG8; // whatever width libtiff chose
+            in.Data[entry + 3] = 0;
+            for (int i = 0; i < 8; ++i)
+                in.Data[entry + 12 + size_t(i)] = char(c.claim >> (8 * i));
+        }
+        TTiffMemory out;
+        testing::internal::CaptureStderr();
+        bool copied = false;
+        {
+            TTiffPtr r = OpenTiffMemory(in, "rm");
+            TTiffPtr w = OpenTiffMemory(out, "wm");
+            copied = r && w && CopyTiffDirectory(r.get(), w.get());
+        }
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_EQ(copied, c.copied);
+        if (!copied)
+            continue;
+        TTiffPtr back = OpenTiffMemory(out, "rm");
+        ASSERT_TRUE(back);
+        char strip[sizeof bytes] = {};
+        EXPECT_EQ(TIFFReadRawStrip(back.get(), 0, strip, sizeof strip), tmsize_t(sizeof bytes));
+        EXPECT_EQ(QByteArray(strip, sizeof strip), QByteArray(bytes, sizeof bytes));
+    }
 }
 
 TEST(Fit, BilevelAveragesStraightToGray) {
