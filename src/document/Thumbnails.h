@@ -78,6 +78,7 @@ public:
 
     qint64 CacheBytes() const { return FCacheBytes; }
     qint64 CacheLimit() const { return FOptions.CacheBytes; }
+    const TThumbnailOptions& Options() const { return FOptions; }
     int CachedCount() const { return int(FCache.size()); }
     int ThreadCount() const { return int(FWorkers.size()); }
 
