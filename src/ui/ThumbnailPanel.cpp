@@ -99,6 +99,19 @@ public:
         FCount = count;
         endResetModel();
     }
+    // Rows added or taken at the end: the view keeps its place and the
+    // selection of the rows that stay.
+    void Resize(int count) {
+        if (count > FCount) {
+            beginInsertRows({}, FCount, count - 1);
+            FCount = count;
+            endInsertRows();
+        } else if (count < FCount) {
+            beginRemoveRows({}, count, FCount - 1);
+            FCount = count;
+            endRemoveRows();
+        }
+    }
     void Changed(int first, int last) {
         first = std::max(first, 0);
         last = std::min(last, FCount - 1);
@@ -415,22 +428,15 @@ void TThumbnailPanel::OnThumbnail(int page, const QImage& thumbnail) {
 }
 
 void TThumbnailPanel::SetCount(int pageCount) {
-    const std::vector<int> selected = SelectedPages();
     FQuiet = true;
     FCount = std::max(0, pageCount);
-    FModel->SetCount(FCount);
+    FModel->Resize(FCount);
     FQuiet = false;
     FFirstShown = FLastShown = -1;
     if (FCurrent >= FCount)
         FCurrent = FCount - 1;
     if (FAnchor >= FCount)
         FAnchor = -1;
-    // A reset model forgets its selection; the pages still there keep theirs.
-    std::vector<int> keep;
-    for (int page : selected)
-        if (page < FCount)
-            keep.push_back(page);
-    SelectPages(keep);
 }
 
 void TThumbnailPanel::SetDocument(int pageCount, TSourceFn source) {
@@ -438,8 +444,11 @@ void TThumbnailPanel::SetDocument(int pageCount, TSourceFn source) {
     FFailed.clear();
     FSource = std::move(source);
     FCurrent = FAnchor = -1;
-    FView->selectionModel()->clear();
-    SetCount(FSource ? pageCount : 0);
+    FFirstShown = FLastShown = -1;
+    FCount = FSource ? std::max(0, pageCount) : 0;
+    FQuiet = true;
+    FModel->SetCount(FCount);
+    FQuiet = false;
     FView->scrollToTop();
 }
 
