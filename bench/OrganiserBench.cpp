@@ -304,6 +304,31 @@ BENCHMARK(BM_PanelScroll)
     ->UseRealTime()
     ->Iterations(1);
 
+// The peer for the GUI thread's gaps: the same heartbeat on an idle event
+// loop in the same run, as long as the 60 rows/s scroll. What it shows is
+// the machine's share of the panel's figure.
+void BM_IdleLoopGap(benchmark::State& state) {
+    for (auto _ : state) {
+        QElapsedTimer clock;
+        clock.start();
+        qint64 last = -1, longest = 0;
+        QTimer beat;
+        beat.setTimerType(Qt::PreciseTimer);
+        beat.setInterval(1);
+        QObject::connect(&beat, &QTimer::timeout, [&] {
+            const qint64 now = clock.nsecsElapsed();
+            if (last >= 0)
+                longest = std::max(longest, now - last);
+            last = now;
+        });
+        beat.start();
+        while (clock.elapsed() < 8300)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        state.counters["gui_gap_max_ms"] = double(longest) / 1e6;
+    }
+}
+BENCHMARK(BM_IdleLoopGap)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+
 // Thumbnail memory: screen after screen to the end (every few screens for
 // long documents, enough for the cache to fill and evict).
 void BM_PanelMemory(benchmark::State& state) {
