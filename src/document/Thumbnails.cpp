@@ -1,28 +1,39 @@
 #include "document/Thumbnails.h"
 
+#include <QFile>
 #include <QMetaObject>
 #include <QThread>
 #include <algorithm>
+#include <sys/stat.h>
 
 namespace gd {
 
 namespace {
 // What the cache's bookkeeping costs per entry, beyond the pixels.
 constexpr qint64 kEntryOverhead = 128;
+
+// The file a path leads to now; {0, 0} when none.
+std::pair<dev_t, ino_t> FileIdOf(const QString& path) {
+    struct stat st {};
+    if (path.isEmpty() || ::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return {0, 0};
+    return {st.st_dev, st.st_ino};
+}
 } // namespace
 
 TThumbSource ThumbSourceOf(TImagePages& pages, int index) {
     TImagePage* page = pages.Get(index);
     TThumbSource source;
+    // Through the handle the bitmap holds, never by name: a file renamed over
+    // or deleted while shown still gives its own pages.
     if (!page->HasOwnImage()) {
         if (pages.FSource) {
-            source.File = pages.FSource->FileName();
+            source.File = pages.FSource->OpenFilePath();
             source.Frame = page->FFrameIndex;
         }
     } else if (page->FBitmap) {
-        if (!page->FBitmap->FileName().isEmpty())
-            source.File = page->FBitmap->FileName(); // a scanned page's own file
-        else
+        source.File = page->FBitmap->OpenFilePath(); // a scanned page's own file
+        if (source.File.isEmpty())
             source.Image = page->FBitmap->ToQImage(); // in memory already
     }
     return source;
@@ -173,13 +184,12 @@ void TThumbnailLoader::Deliver(const TJob& job, const QImage& thumbnail) {
 }
 
 void TThumbnailLoader::Work() {
-    // This worker's own handle on the document's file. TODO(document owner):
-    // open it as a new open file description of the handle the document holds
-    // (/proc/self/fd/N), not by name, so a file renamed over or deleted while
-    // open still gives the pages shown.
+    // This worker's own handle on the document's file: a new open file
+    // description of the one the document holds, so its offset is its own.
     std::unique_ptr<TGPBitmap> file;
     QString filePath;
     quint64 fileEpoch = 0;
+    std::pair<dev_t, ino_t> fileId{0, 0};
     for (;;) {
         TJob job;
         {
@@ -194,10 +204,14 @@ void TThumbnailLoader::Work() {
         if (!job.Source.Image.isNull()) {
             thumbnail = FitImage(job.Source.Image, FOptions.Box);
         } else if (!job.Source.File.isEmpty()) {
-            if (!file || filePath != job.Source.File || fileEpoch != job.Epoch) {
+            // A descriptor number is reused once its file is closed (a
+            // scanned page replaced): the handle is kept only for the same file.
+            if (!file || filePath != job.Source.File || fileEpoch != job.Epoch ||
+                FileIdOf(job.Source.File) != fileId) {
                 file = TGPBitmap::FromFile(job.Source.File);
                 filePath = job.Source.File;
                 fileEpoch = job.Epoch;
+                fileId = FileIdOf(file->OpenFilePath());
             }
             if (file->SelectActiveFrame(job.Source.Frame) == GpStatus::Ok) {
                 thumbnail = FitImage(file->ToQImage(), FOptions.Box);

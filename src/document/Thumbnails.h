@@ -22,7 +22,8 @@
 namespace gd {
 
 // Where a page's pixels come from: frame `Frame` of the file `File` (read
-// by the worker through its own handle), or a picture already in memory.
+// by the worker through its own handle; a /proc/self/fd path for a file the
+// document holds open), or a picture already in memory.
 struct TThumbSource {
     QString File;
     int Frame = 0;
@@ -31,9 +32,11 @@ struct TThumbSource {
 };
 
 // The source of page `index` of the list, taken on the GUI thread: a frame
-// page names the document's file and frame (the shared source bitmap is
-// never touched by a worker), a scanned page its file, any other page a copy
-// of its picture. None for a page without image.
+// page names the handle the document's bitmap holds on its file and the
+// frame (the shared source bitmap is never touched by a worker), a scanned
+// page its own file's handle, any other page a copy of its picture. None for
+// a page without image. The source is valid while the document stays open:
+// Reset the loader before it is closed or replaced.
 TThumbSource ThumbSourceOf(TImagePages& pages, int index);
 
 struct TThumbnailOptions {
@@ -75,6 +78,7 @@ public:
 
     qint64 CacheBytes() const { return FCacheBytes; }
     qint64 CacheLimit() const { return FOptions.CacheBytes; }
+    const TThumbnailOptions& Options() const { return FOptions; }
     int CachedCount() const { return int(FCache.size()); }
     int ThreadCount() const { return int(FWorkers.size()); }
 

@@ -22,6 +22,15 @@ TActionStates ComputeActionStates(const TWindowState& s) {
     a.pagePrior = s.pageCount >= 2 && s.pageIndex > 0;
     a.pageNext = s.pageCount >= 2 && s.pageIndex < s.pageCount - 1;
     a.pageList = s.pageCount >= 1;
+    a.thumbnails = true;
+    a.zoomIn = a.zoomOut = a.actualSize = a.fitWidth = s.pictureShown;
+    // A selection can move up unless it is already one block at the top
+    // (then no page changes place), and down likewise.
+    const bool selected = s.selectionCount > 0 && s.selectionFirst >= 0;
+    const bool oneBlock = s.selectionLast - s.selectionFirst + 1 == s.selectionCount;
+    a.movePageUp = s.editMode && selected && (s.selectionFirst > 0 || !oneBlock);
+    a.movePageDown = s.editMode && selected && (s.selectionLast < s.pageCount - 1 || !oneBlock);
+    a.rotateLeft = a.rotateRight = a.rotate180 = s.editMode && s.pictureShown;
     return a;
 }
 

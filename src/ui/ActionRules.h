@@ -15,6 +15,11 @@ struct TWindowState {
     bool pictureShown = false; // the picture control holds a picture
     bool clipboardHasImage = false;
     bool canPrintSource = true; // the document has a file to print from
+    // The pages the organiser's actions act on (the current page alone when
+    // no other is selected): first and last, -1 for none, and how many.
+    int selectionFirst = -1;
+    int selectionLast = -1;
+    int selectionCount = 0;
 };
 
 // The enabled state of every action and of the two controls whose state
@@ -35,6 +40,11 @@ struct TActionStates {
     bool pageNext = false;
     bool pageAddMenu = false; // the submenu "Добавить"
     bool pageList = false;    // cbxPage
+    // The page organiser: in view mode only the panel and zoom.
+    bool thumbnails = false; // the panel's toggle
+    bool zoomIn = false, zoomOut = false, actualSize = false, fitWidth = false;
+    bool movePageUp = false, movePageDown = false;
+    bool rotateLeft = false, rotateRight = false, rotate180 = false;
 };
 
 TActionStates ComputeActionStates(const TWindowState& s);

@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <tiffio.h>
+#include <vector>
 
 namespace doctest {
 
@@ -94,6 +95,49 @@ inline void WriteShortTiff(const QString& path, quint32 width, quint32 height, b
     const tmsize_t written = TIFFWriteRawStrip(t, 0, bytes, sizeof bytes);
     TIFFClose(t);
     ASSERT_EQ(written, tmsize_t(sizeof bytes));
+}
+
+// A document of `pages` 1-bit G4 pages, each showing its own number: ten
+// vertical stripes, stripe b black when bit b of the page's index is set.
+constexpr int kNumberedWidth = 250, kNumberedHeight = 350, kNumberedBits = 10;
+inline void WriteNumberedDocument(const QString& path, int pages) {
+    constexpr int stripe = kNumberedWidth / kNumberedBits;
+    TIFF* tif = TIFFOpen(QFile::encodeName(path).constData(), "w");
+    ASSERT_NE(tif, nullptr);
+    std::vector<uchar> row((kNumberedWidth + 7) / 8);
+    for (int page = 0; page < pages; ++page) {
+        TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, kNumberedWidth);
+        TIFFSetField(tif, TIFFTAG_IMAGELENGTH, kNumberedHeight);
+        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 1);
+        TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
+        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
+        TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
+        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, kNumberedHeight);
+        TIFFSetField(tif, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
+        std::fill(row.begin(), row.end(), 0);
+        for (int x = 0; x < kNumberedWidth; ++x)
+            if (page & (1 << (x / stripe)))
+                row[size_t(x / 8)] |= uchar(0x80 >> (x % 8));
+        for (int y = 0; y < kNumberedHeight; ++y)
+            ASSERT_EQ(TIFFWriteScanline(tif, row.data(), uint32_t(y), 0), 1);
+        ASSERT_EQ(TIFFWriteDirectory(tif), 1);
+    }
+    TIFFClose(tif);
+}
+
+// The number a picture of such a page shows (a thumbnail, or the page as
+// painted); -1 for none.
+inline int NumberOf(const QImage& picture) {
+    if (picture.isNull())
+        return -1;
+    const QImage gray = picture.convertToFormat(QImage::Format_Grayscale8);
+    int n = 0;
+    for (int b = 0; b < kNumberedBits; ++b) {
+        const int x = int((b + 0.5) * gray.width() / kNumberedBits);
+        if (gray.constScanLine(gray.height() / 2)[x] < 128)
+            n |= 1 << b;
+    }
+    return n;
 }
 
 } // namespace doctest

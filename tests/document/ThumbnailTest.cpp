@@ -5,59 +5,22 @@
 #include "document/Loading.h"
 #include "document/Thumbnails.h"
 
+#include <QFile>
+#include <cstdio>
 #include <map>
-#include <tiffio.h>
 
 using namespace gd;
 
 namespace {
 
-constexpr int kPages = 1000, kWidth = 250, kHeight = 350, kBits = 10, kStripe = kWidth / kBits;
-
-// Page i: 1-bit G4, ten vertical stripes, stripe b black when bit b of i is set.
-void WriteNumberedDocument(const QString& path) {
-    TIFF* tif = TIFFOpen(path.toLocal8Bit().constData(), "w");
-    ASSERT_NE(tif, nullptr);
-    std::vector<uchar> row((kWidth + 7) / 8);
-    for (int page = 0; page < kPages; ++page) {
-        TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, kWidth);
-        TIFFSetField(tif, TIFFTAG_IMAGELENGTH, kHeight);
-        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 1);
-        TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
-        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
-        TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
-        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, kHeight);
-        TIFFSetField(tif, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
-        std::fill(row.begin(), row.end(), 0);
-        for (int x = 0; x < kWidth; ++x)
-            if (page & (1 << (x / kStripe)))
-                row[size_t(x / 8)] |= uchar(0x80 >> (x % 8));
-        for (int y = 0; y < kHeight; ++y)
-            ASSERT_EQ(TIFFWriteScanline(tif, row.data(), uint32_t(y), 0), 1);
-        ASSERT_EQ(TIFFWriteDirectory(tif), 1);
-    }
-    TIFFClose(tif);
-}
-
-// The number a thumbnail shows; -1 for no thumbnail.
-int NumberOf(const QImage& thumbnail) {
-    if (thumbnail.isNull())
-        return -1;
-    const QImage gray = thumbnail.convertToFormat(QImage::Format_Grayscale8);
-    int n = 0;
-    for (int b = 0; b < kBits; ++b) {
-        const int x = int((b + 0.5) * kStripe * gray.width() / kWidth);
-        if (gray.constScanLine(gray.height() / 2)[x] < 128)
-            n |= 1 << b;
-    }
-    return n;
-}
+constexpr int kPages = 1000;
+using doctest::NumberOf;
 
 class ThumbnailTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         files = new doctest::Files();
-        WriteNumberedDocument(Path());
+        doctest::WriteNumberedDocument(Path(), kPages);
     }
     static void TearDownTestSuite() {
         delete files;
@@ -161,6 +124,28 @@ TEST_F(ThumbnailTest, PagesScrolledAwayAreNotDecoded) {
     gdtest::WaitFor([] { return false; }, 200); // anything still on its way
     // The last ten, and at most the page the worker held when the rest went.
     EXPECT_LE(got.size(), size_t(10 + loader.ThreadCount()));
+}
+
+TEST_F(ThumbnailTest, AFileRenamedOverOrDeletedWhileShownStillGivesItsPages) {
+    const QString shown = files->Path(QStringLiteral("shown.tif"));
+    const QString other = files->Path(QStringLiteral("other.tif"));
+    ASSERT_TRUE(QFile::copy(Path(), shown));
+    doctest::WriteShortTiff(other, 30, 30);
+    TImagePages pages;
+    OpenDocument(pages, shown);
+    ASSERT_EQ(pages.Count(), kPages);
+    // A one-page file now bears the name (QFile::rename never replaces).
+    ASSERT_EQ(std::rename(QFile::encodeName(other), QFile::encodeName(shown)), 0);
+    TThumbnailLoader loader({QSize(100, 100), 32 * 1024 * 1024, 2});
+    Watch(loader);
+    for (int p : {0, 500})
+        loader.Request(p, ThumbSourceOf(pages, p));
+    ASSERT_TRUE(QFile::remove(shown)); // and then no file at all
+    loader.Request(999, ThumbSourceOf(pages, 999));
+    ASSERT_TRUE(gdtest::WaitFor([&] { return got.size() == 3; }, 30000));
+    EXPECT_EQ(got[0], std::vector<int>{0});
+    EXPECT_EQ(got[500], std::vector<int>{500});
+    EXPECT_EQ(got[999], std::vector<int>{999});
 }
 
 } // namespace
