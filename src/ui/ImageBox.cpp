@@ -60,6 +60,8 @@ double TImageBox::Zoom() const {
     // The side that limits the fit fills the area exactly; the other one was
     // truncated, so the larger ratio is the true one.
     const QRect r = DrawRect();
+    if (r.isEmpty()) // not laid out yet
+        return FZoom;
     const double ratio =
         std::max(double(r.width()) / FPicture.width(), double(r.height()) / FPicture.height());
     return 100.0 * ratio * devicePixelRatioF();
