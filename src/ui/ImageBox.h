@@ -6,8 +6,11 @@
 namespace gd {
 
 // The picture control: holds a copy of the current page's image (never the
-// page) and draws it either at its natural size or fitted into the area.
-// The fitted picture is scaled once per size and kept, so repaints are cheap.
+// page) and draws it either fitted into the area or at a zoom percentage
+// (100 % is one image pixel per device pixel). A reduced picture is made once
+// per size by area averaging and kept, so repaints are cheap; an enlarged one
+// is drawn from the exposed part of the picture, as keeping it whole would
+// cost up to 64 times the page.
 class TImageBox : public QWidget {
     Q_OBJECT
 public:
@@ -27,23 +30,36 @@ public:
 
     void SetFitInWindow(bool fit);
     bool FitInWindow() const { return FFit; }
+    // The percentage drawn when not fitted; the control sizes itself to it.
+    void SetZoom(double percent);
+    // The percentage the picture is drawn at, fitted or not.
+    double Zoom() const;
 
     // The rectangle the picture is drawn in, in widget coordinates.
     QRect DrawRect() const;
+    // The reduced picture kept for the last size drawn (null when none).
+    const QImage& ReducedPicture() const { return FScaled; }
 
     QSize sizeHint() const override;
+
+signals:
+    // The picture, its message or its pixels changed (not the zoom).
+    void PictureChanged();
 
 protected:
     void paintEvent(QPaintEvent* e) override;
 
 private:
-    const QImage& Scaled(const QSize& size);
+    void Changed();
+    const QImage& Reduced(const QSize& deviceSize);
+    void DrawEnlarged(QPainter& p, const QRect& r, const QRect& exposed);
 
     QImage FPicture;
     QString FMessage;
     QImage FScaled;
     qint64 FScaledKey = 0;
     bool FFit = false;
+    double FZoom = 100;
 };
 
 } // namespace gd

@@ -16,6 +16,10 @@ TLayout ReadLayout(const IniFile& ini, const TLayout& defaults) {
     l.bounds = QRect(left, top, width, height);
     l.stayOnTop = ini.ReadBool(kLayout, QStringLiteral("StayOnTop"), false);
     l.fitInWindow = ini.ReadBool(kLayout, QStringLiteral("FitInWindow"), false);
+    l.thumbnails = ini.ReadBool(kLayout, QStringLiteral("Thumbnails"), defaults.thumbnails);
+    const int thumbnailsWidth =
+        ini.ReadInteger(kLayout, QStringLiteral("ThumbnailsWidth"), defaults.thumbnailsWidth);
+    l.thumbnailsWidth = thumbnailsWidth > 0 ? thumbnailsWidth : defaults.thumbnailsWidth;
     return l;
 }
 
@@ -26,6 +30,8 @@ void WriteLayout(const IniFile& ini, const TLayout& l) {
     ini.WriteInteger(kLayout, QStringLiteral("Height"), l.bounds.height());
     ini.WriteBool(kLayout, QStringLiteral("StayOnTop"), l.stayOnTop);
     ini.WriteBool(kLayout, QStringLiteral("FitInWindow"), l.fitInWindow);
+    ini.WriteBool(kLayout, QStringLiteral("Thumbnails"), l.thumbnails);
+    ini.WriteInteger(kLayout, QStringLiteral("ThumbnailsWidth"), l.thumbnailsWidth);
 }
 
 } // namespace gd

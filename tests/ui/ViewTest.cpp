@@ -44,27 +44,40 @@ TEST(Layout, DefaultsAndReadingRules) {
     EXPECT_EQ(l.bounds, QRect(277, 138, 523, 508));
     EXPECT_FALSE(l.stayOnTop);
     EXPECT_FALSE(l.fitInWindow);
+    EXPECT_FALSE(l.thumbnails);
+    EXPECT_EQ(l.thumbnailsWidth, 160);
 
     gdtest::WriteFile(ini.path(), "[Setup]\nPathIMG=/d/\n[Layout]\nWidth=abc\nHeight=0x200\n"
-                                  "Left=$200\nStayOnTop=2\nFitInWindow=yes\n");
+                                  "Left=$200\nStayOnTop=2\nFitInWindow=yes\nThumbnails=3\n"
+                                  "ThumbnailsWidth=wide\n");
     l = ReadLayout(ini, builtIn);
     EXPECT_EQ(l.bounds, QRect(512, 138, 523, 512));
     EXPECT_TRUE(l.stayOnTop);
     EXPECT_FALSE(l.fitInWindow);
+    EXPECT_TRUE(l.thumbnails);
+    EXPECT_EQ(l.thumbnailsWidth, 160);
+
+    for (const char* width : {"0", "-40"}) {
+        gdtest::WriteFile(ini.path(), QByteArray("[Layout]\nThumbnailsWidth=") + width + "\n");
+        EXPECT_EQ(ReadLayout(ini, builtIn).thumbnailsWidth, 160) << width;
+    }
 }
 
 TEST(Layout, WriteKeepsSetupAndRoundTrips) {
     QTemporaryDir dir;
     IniFile ini(dir.filePath("gdserver.ini"));
     gdtest::WriteFile(ini.path(), "[Setup]\r\nPathIMG=/d/\r\nDefFileExt=bmp\r\n");
-    WriteLayout(ini, {QRect(10, 20, 300, 400), true, true});
+    WriteLayout(ini, {QRect(10, 20, 300, 400), true, true, true, 212});
     EXPECT_EQ(gdtest::ReadFile(ini.path()),
               "[Setup]\r\nPathIMG=/d/\r\nDefFileExt=bmp\r\n[Layout]\r\nTop=20\r\nLeft=10\r\n"
-              "Width=300\r\nHeight=400\r\nStayOnTop=1\r\nFitInWindow=1\r\n");
+              "Width=300\r\nHeight=400\r\nStayOnTop=1\r\nFitInWindow=1\r\nThumbnails=1\r\n"
+              "ThumbnailsWidth=212\r\n");
     const TLayout back = ReadLayout(ini, {});
     EXPECT_EQ(back.bounds, QRect(10, 20, 300, 400));
     EXPECT_TRUE(back.stayOnTop);
     EXPECT_TRUE(back.fitInWindow);
+    EXPECT_TRUE(back.thumbnails);
+    EXPECT_EQ(back.thumbnailsWidth, 212);
 }
 
 TEST(PageProperties, HexAndResolution) {
