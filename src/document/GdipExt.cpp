@@ -140,6 +140,7 @@ void TImagePages::Clear() {
 }
 
 void TImagePages::LoadSource(std::unique_ptr<TGPBitmapExt> source) {
+    ++FLoads;
     Clear();
     FSource.reset();
     FModified = false;

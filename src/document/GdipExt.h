@@ -97,6 +97,10 @@ public:
 
     bool FModified = false;
     int FPageIndex = -1;
+    // Grows at every LoadSource: the pages were read anew, and what was
+    // derived from the old ones (thumbnails) is stale even where a new page
+    // took an old one's address.
+    unsigned FLoads = 0;
     std::unique_ptr<TGPBitmapExt> FSource;
     QString FSourceFileName;
 

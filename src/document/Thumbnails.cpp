@@ -21,7 +21,7 @@ std::pair<dev_t, ino_t> FileIdOf(const QString& path) {
 }
 } // namespace
 
-TThumbSource ThumbSourceOf(TImagePages& pages, int index) {
+TThumbSource ThumbSourceOf(const TImagePages& pages, int index) {
     TImagePage* page = pages.Get(index);
     TThumbSource source;
     // Through the handle the bitmap holds, never by name: a file renamed over

@@ -37,7 +37,7 @@ struct TThumbSource {
 // page its own file's handle, any other page a copy of its picture. None for
 // a page without image. The source is valid while the document stays open:
 // Reset the loader before it is closed or replaced.
-TThumbSource ThumbSourceOf(TImagePages& pages, int index);
+TThumbSource ThumbSourceOf(const TImagePages& pages, int index);
 
 struct TThumbnailOptions {
     QSize Box{160, 160}; // device pixels the thumbnail fits into

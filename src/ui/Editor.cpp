@@ -2,11 +2,18 @@
 
 #include "common/Exception.h"
 #include "document/OpenDocument.h"
+#include "document/PdfExport.h"
+#include "scanning/Scanners.h"
+#include "server/Startup.h"
 
 #include <QClipboard>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QMimeData>
 #include <QProgressDialog>
+#include <QStandardPaths>
 #include <memory>
 
 namespace gd {
@@ -43,6 +50,18 @@ bool IsIndexed(QImage::Format f) {
 }
 
 } // namespace
+
+QString ChooseImageFile(QWidget* parent) {
+    QFileDialog dlg(parent);
+    dlg.setFileMode(QFileDialog::ExistingFile);
+    dlg.setAcceptMode(QFileDialog::AcceptOpen);
+    // The widget dialog, whose patterns the filters are written for.
+    dlg.setOptions(QFileDialog::HideNameFilterDetails | QFileDialog::DontUseNativeDialog);
+    dlg.setNameFilters(OpenFileFilters());
+    if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty())
+        return QString();
+    return dlg.selectedFiles().constFirst();
+}
 
 QStringList OpenFileFilters() {
     const QString text = QStringLiteral(
@@ -156,6 +175,42 @@ TSaveOutcome TEditor::Save(TSaveOptions options, QWidget* parent) {
             progress->setValue(done);
     };
     return FDoc.Save(options);
+}
+
+void TEditor::ExportPdf(const std::function<QString(const QString&)>& choose, QWidget* parent) {
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    const QString& name = FDoc.Name();
+    QString path = choose(
+        QDir(folder).filePath((name.isEmpty() ? QStringLiteral("document") : name) + ".pdf"));
+    if (path.isEmpty())
+        return;
+    if (QFileInfo(path).suffix().isEmpty())
+        path += QStringLiteral(".pdf");
+    std::optional<QImage> picture;
+    if (!FDoc.Picture().isNull())
+        picture = FDoc.Picture();
+    const std::vector<TPdfPage> pages = PdfPagesOf(FDoc.Pages(), FDoc.Change().picture, picture);
+    std::unique_ptr<QProgressDialog> progress;
+    TPdfExportOptions options;
+    options.Progress = [&](int done, int total) {
+        if (!progress && total >= 10 && parent) {
+            progress = std::make_unique<QProgressDialog>(
+                QStringLiteral("Экспорт в PDF..."), QStringLiteral("Отмена"), 0, total, parent);
+            progress->setWindowModality(Qt::WindowModal);
+            progress->setMinimumDuration(500);
+        }
+        if (!progress)
+            return true;
+        progress->setValue(done);
+        return !progress->wasCanceled();
+    };
+    gd::ExportPdf(pages, path, options);
+}
+
+void TEditor::Scan(QWidget* parent, bool replaceCurrent) {
+    const QString name = FreeNameInTempFolder(QStringLiteral("bmp"));
+    if (TWAcquireToFile(parent, name))
+        FDoc.AddScannedPage(name, replaceCurrent);
 }
 
 } // namespace gd

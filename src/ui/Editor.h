@@ -20,6 +20,8 @@ class TOpenDocument;
 // The open-file dialog's filters: the four entries of the picture formats,
 // matching extensions in any letter case.
 QStringList OpenFileFilters();
+// The open-file dialog for pictures over `parent`; empty on Cancel.
+QString ChooseImageFile(QWidget* parent);
 // Paints the whole picture white, in its own pixel format.
 void FillWhite(QImage& picture);
 // The clipboard picture drawn into `shown`'s pixel format (palette kept), at
@@ -43,6 +45,14 @@ public:
     void Import();
     // Saves the document; many pages show a progress window over `parent`.
     TSaveOutcome Save(TSaveOptions options, QWidget* parent);
+    // Writes the pages as shown, unsaved edits included, without saving, to
+    // the file chosen (given the document's name in the user's documents
+    // folder; empty: Cancel; ".pdf" added to a name without extension). A
+    // long export shows a progress window over `parent` that can cancel it.
+    void ExportPdf(const std::function<QString(const QString& suggested)>& choose, QWidget* parent);
+    // A scanned page in place of the current page ("Сканировать..."), or
+    // appended.
+    void Scan(QWidget* parent, bool replaceCurrent);
 
 private:
     TOpenDocument& FDoc;

@@ -3,7 +3,6 @@
 #include "common/Exception.h"
 #include "common/Messages.h"
 #include "document/Loading.h"
-#include "document/PdfExport.h"
 #include "printing/BitmapPrintImage.h"
 #include "printing/Printing.h"
 #include "scanning/Scanners.h"
@@ -15,8 +14,11 @@
 #include "ui/ErrorBox.h"
 #include "ui/ImageBox.h"
 #include "ui/Layout.h"
+#include "ui/Organiser.h"
+#include "ui/PageArea.h"
 #include "ui/PathLine.h"
 #include "ui/TfrmProp.h"
+#include "ui/ThumbnailPanel.h"
 
 #include <QAbstractEventDispatcher>
 #include <QAction>
@@ -24,19 +26,12 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QCoreApplication>
-#include <QDir>
-#include <QFile>
 #include <QFileDialog>
-#include <QFileInfo>
-#include <QGuiApplication>
 #include <QIcon>
 #include <QLabel>
 #include <QMenuBar>
 #include <QMimeData>
-#include <QProgressDialog>
-#include <QScrollArea>
-#include <QStandardPaths>
+#include <QSplitter>
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
@@ -84,10 +79,13 @@ TfrmMain::TfrmMain(TSettings& settings, TInstanceLock& instanceLock, QStringList
     BuildActions();
     BuildWindow();
     FView = std::make_unique<TPageView>(FDoc, *ImageBox, *cbxPage);
+    FOrganiser =
+        std::make_unique<TOrganiser>(FDoc, *Thumbnails, *PageArea,
+                                     [this](const std::function<void()>& f) { return Guarded(f); });
     FDoc.Changed = [this] { DocumentChanged(); };
     connect(cbxPage, &QComboBox::activated, this, &TfrmMain::cbxPageCloseUp);
     FEditor = std::make_unique<TEditor>(FDoc);
-    FEditor->ChooseFile = [this] { return OpenFileDialog(); };
+    FEditor->ChooseFile = [this] { return ChooseImageFile(this); };
     // Asking the clipboard at every idle moment would cost a round trip to
     // its owner; its offer is noted when it changes instead.
     if (QClipboard* clipboard = QGuiApplication::clipboard()) {
@@ -142,11 +140,11 @@ std::span<const TfrmMain::TCommandRow<TMainActions>> TfrmMain::ActionRows() {
         {&M::ActionSave, u"Сохранить", u"Сохранить", Qt::CTRL | Qt::Key_S, "document-save",
          &TfrmMain::ActionSaveExecute, &S::save, 0},
         {&M::ActionScan, u"Сканировать...", u"Сканировать", kNoKey, "scanner",
-         [](TfrmMain& w) { w.ScanPage(true); }, &S::scan, 0},
+         [](TfrmMain& w) { w.FEditor->Scan(&w, true); }, &S::scan, 0},
         {&M::ActionPrint, u"Печатать...", u"Печатать", kNoKey, "document-print",
          &TfrmMain::ActionPrintExecute, &S::print, 0},
         {&M::ActionExportPdf, u"Экспорт в PDF...", u"Экспорт в PDF", Qt::CTRL | Qt::Key_E, "",
-         &TfrmMain::ActionExportPdfExecute, &S::exportPdf, 0},
+         [](TfrmMain& w) { w.FEditor->ExportPdf(w.ChooseExportFile, &w); }, &S::exportPdf, 0},
         {&M::ActionCut, u"Вырезать", u"Вырезать", Qt::CTRL | Qt::Key_X, "edit-cut",
          &TfrmMain::ActionCutExecute, &S::cut, 0},
         {&M::ActionCopy, u"Копировать", u"Копировать", Qt::CTRL | Qt::Key_C, "edit-copy",
@@ -156,17 +154,50 @@ std::span<const TfrmMain::TCommandRow<TMainActions>> TfrmMain::ActionRows() {
         {&M::ActionClear, u"Очистить", u"Очистить", QKeyCombination(Qt::Key_Delete), "",
          [](TfrmMain& w) { w.FEditor->Clear(); }, &S::clear, 0},
         {&M::ActionPageDel, u"Удалить страницу", u"Удалить страницу", kNoKey, "",
-         [](TfrmMain& w) { w.FEditor->PageDel(); }, &S::pageDel, 0},
+         [](TfrmMain& w) {
+             if (!w.FOrganiser->DeleteSelection())
+                 w.FEditor->PageDel();
+         },
+         &S::pageDel, 0},
         {&M::ActionPageAddFromFile, u"Из файла...", u"Добавить страницу из файла", kNoKey, "",
          [](TfrmMain& w) { w.FEditor->PageAddFromFile(); }, &S::pageAddFromFile, 0},
         {&M::ActionPageAddFromScan, u"Сканировать изображение...", u"Сканировать изображение",
-         kNoKey, "", [](TfrmMain& w) { w.ScanPage(false); }, &S::pageAddFromScan, 0},
+         kNoKey, "", [](TfrmMain& w) { w.FEditor->Scan(&w, false); }, &S::pageAddFromScan, 0},
         {&M::ActionUndo, u"Отменить", u"Отменить", Qt::CTRL | Qt::Key_Z, "",
          [](TfrmMain& w) { w.FDoc.Reload(); }, &S::undo, 0},
         {&M::ActionPagePrior, u"Предыдущая", u"Предыдущая страница", kNoKey, "go-previous",
          [](TfrmMain& w) { w.FDoc.SetCurrentPage(w.FDoc.PageIndex() - 1); }, &S::pagePrior, 0},
         {&M::ActionPageNext, u"Следующая", u"Следующая страница", kNoKey, "go-next",
          [](TfrmMain& w) { w.FDoc.SetCurrentPage(w.FDoc.PageIndex() + 1); }, &S::pageNext, 0},
+        {&M::ActionThumbnails, u"Миниатюры", u"Миниатюры", Qt::Key_F9, "view-list-icons",
+         [](TfrmMain& w) { w.Thumbnails->setVisible(w.A.ActionThumbnails->isChecked()); },
+         &S::thumbnails, Checkable},
+        {&M::ActionZoomIn, u"Увеличить", u"Увеличить", Qt::CTRL | Qt::Key_Plus, "zoom-in",
+         [](TfrmMain& w) { w.PageArea->ZoomIn(); }, &S::zoomIn, 0},
+        {&M::ActionZoomOut, u"Уменьшить", u"Уменьшить", Qt::CTRL | Qt::Key_Minus, "zoom-out",
+         [](TfrmMain& w) { w.PageArea->ZoomOut(); }, &S::zoomOut, 0},
+        {&M::ActionActualSize, u"Реальный размер", u"Реальный размер", Qt::CTRL | Qt::Key_0,
+         "zoom-original", [](TfrmMain& w) { w.PageArea->ActualSize(); }, &S::actualSize, 0},
+        {&M::ActionFitWidth, u"По ширине", u"По ширине", kNoKey, "",
+         [](TfrmMain& w) {
+             if (w.A.ActionFitWidth->isChecked())
+                 w.PageArea->SetFitWidth();
+             else
+                 w.PageArea->SetZoom(w.PageArea->Zoom());
+         },
+         &S::fitWidth, Checkable},
+        {&M::ActionMoveUp, u"Переместить вверх", u"Переместить вверх", Qt::CTRL | Qt::Key_Up,
+         "go-up", [](TfrmMain& w) { w.FOrganiser->MoveUp(); }, &S::movePageUp, 0},
+        {&M::ActionMoveDown, u"Переместить вниз", u"Переместить вниз", Qt::CTRL | Qt::Key_Down,
+         "go-down", [](TfrmMain& w) { w.FOrganiser->MoveDown(); }, &S::movePageDown, 0},
+        {&M::ActionRotateLeft, u"Повернуть влево", u"Повернуть влево", Qt::CTRL | Qt::Key_L,
+         "object-rotate-left", [](TfrmMain& w) { w.FOrganiser->Rotate(TRotation::Left); },
+         &S::rotateLeft, 0},
+        {&M::ActionRotateRight, u"Повернуть вправо", u"Повернуть вправо", Qt::CTRL | Qt::Key_R,
+         "object-rotate-right", [](TfrmMain& w) { w.FOrganiser->Rotate(TRotation::Right); },
+         &S::rotateRight, 0},
+        {&M::ActionRotate180, u"Повернуть на 180°", u"Повернуть на 180°", kNoKey, "",
+         [](TfrmMain& w) { w.FOrganiser->Rotate(TRotation::Half); }, &S::rotate180, 0},
     };
     return rows;
 }
@@ -226,6 +257,7 @@ void TfrmMain::CreateCommands(std::span<const TCommandRow<TOwner>> rows, TOwner&
 void TfrmMain::BuildActions() {
     CreateCommands(ActionRows(), A);
     CreateCommands(ItemRows(), I);
+    A.ActionZoomIn->setShortcuts({Qt::CTRL | Qt::Key_Plus, Qt::CTRL | Qt::Key_Equal});
 }
 
 void TfrmMain::ItemViewStatusBarClick() {
@@ -263,12 +295,15 @@ void TfrmMain::BuildWindow() {
     entryFor(I.ItemPageAdd, QStringLiteral("Сканировать..."), A.ActionPageAddFromScan);
     I.ItemPageAdd->addAction(A.ActionPageAddFromFile);
     entryFor(page, QStringLiteral("Удалить"), A.ActionPageDel);
+    AddEntries(page, {nullptr, A.ActionMoveUp, A.ActionMoveDown, A.ActionRotateLeft,
+                      A.ActionRotateRight, A.ActionRotate180});
     page->addSeparator()->setVisible(false);
     page->addAction(I.ItemPageProperty);
 
     AddEntries(bar->addMenu(QStringLiteral("&Вид")),
-               {I.ItemViewToolBar, I.ItemViewStatusBar, nullptr, I.ItemFitInWindow, nullptr,
-                I.ItemStayOnTop, I.ItemSetup});
+               {I.ItemViewToolBar, I.ItemViewStatusBar, A.ActionThumbnails, nullptr,
+                I.ItemFitInWindow, A.ActionFitWidth, A.ActionZoomIn, A.ActionZoomOut,
+                A.ActionActualSize, nullptr, I.ItemStayOnTop, I.ItemSetup});
 
     ToolBarImg = addToolBar(I.ItemViewToolBar->text()); // its title in the window's context menu
     ToolBarImg->setObjectName(QStringLiteral("ToolBarImg"));
@@ -284,8 +319,7 @@ void TfrmMain::BuildWindow() {
     cbxPage->setFocusPolicy(Qt::ClickFocus); // skipped by the Tab key
     cbxPage->setEnabled(false);
     ToolBarImg->addWidget(cbxPage);
-    ToolBarImg->addAction(A.ActionPageNext);
-    ToolBarImg->addSeparator();
+    AddEntries(ToolBarImg, {A.ActionPageNext, nullptr, A.ActionThumbnails});
 
     auto* central = new QWidget(this);
     auto* layout = new QVBoxLayout(central);
@@ -295,18 +329,23 @@ void TfrmMain::BuildWindow() {
     StaticText->setObjectName(QStringLiteral("StaticText"));
     StaticText->setFixedHeight(17);
     layout->addWidget(StaticText);
-    ScrollBox = new QScrollArea(central);
-    ScrollBox->setObjectName(QStringLiteral("ScrollBox"));
-    ScrollBox->setBackgroundRole(QPalette::Dark);
-    ScrollBox->setStyleSheet(QStringLiteral("QScrollArea#ScrollBox { background: #c0c0c0; }"));
-    layout->addWidget(ScrollBox, 1);
-    ImageBox = new TImageBox;
-    ScrollBox->setWidget(ImageBox);
-    // Fitted, the picture control fills the area: the margins it does not
-    // paint must show the area's silver, not its own fill (the palette's dark).
-    ImageBox->setAutoFillBackground(false);
-    ScrollBox->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    Splitter = new QSplitter(Qt::Horizontal, central);
+    Splitter->setChildrenCollapsible(false);
+    Thumbnails = new TThumbnailPanel(Splitter);
+    Thumbnails->setVisible(false); // the first-run window keeps its classic look
+    ScrollBox = PageArea = new TPageArea(Splitter);
+    ImageBox = PageArea->ImageBox();
+    Splitter->setStretchFactor(1, 1);
+    layout->addWidget(Splitter, 1);
     setCentralWidget(central);
+    connect(Splitter, &QSplitter::splitterMoved, this,
+            [this] { FThumbnailsWidth = Splitter->sizes().constFirst(); });
+    // The zoom's mode shows in the exclusive checks, its percentage below.
+    connect(PageArea, &TPageArea::ZoomChanged, this, [this](double zoom) {
+        I.ItemFitInWindow->setChecked(PageArea->ZoomMode() == TZoomMode::FitInWindow);
+        A.ActionFitWidth->setChecked(PageArea->ZoomMode() == TZoomMode::FitWidth);
+        StatusPanel3->setText(QString::number(qRound(zoom)) + u'%');
+    });
 
     StatusPanel1 = new QLabel(this);
     StatusPanel1->setFixedWidth(110);
@@ -316,6 +355,9 @@ void TfrmMain::BuildWindow() {
     StatusPanel2->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     statusBar()->addWidget(StatusPanel1);
     statusBar()->addWidget(StatusPanel2, 1);
+    StatusPanel3 = new QLabel(QStringLiteral("100%"), this);
+    StatusPanel3->setMinimumWidth(48);
+    statusBar()->addWidget(StatusPanel3);
     statusBar()->setSizeGripEnabled(true);
 
     // The menu entry and the tool bar's own toggle (the window's context
@@ -326,12 +368,7 @@ void TfrmMain::BuildWindow() {
 
 void TfrmMain::SetFitInWindow(bool checked) {
     I.ItemFitInWindow->setChecked(checked);
-    // Fitted, the picture control fills the area and no scroll bars are needed.
-    ScrollBox->setWidgetResizable(checked);
-    ScrollBox->setHorizontalScrollBarPolicy(checked ? Qt::ScrollBarAlwaysOff
-                                                    : Qt::ScrollBarAsNeeded);
-    ScrollBox->setVerticalScrollBarPolicy(checked ? Qt::ScrollBarAlwaysOff : Qt::ScrollBarAsNeeded);
-    ImageBox->SetFitInWindow(checked);
+    PageArea->SetFitInWindow(checked);
 }
 
 void TfrmMain::SetStayOnTop(bool checked) {
@@ -345,15 +382,20 @@ void TfrmMain::SetStayOnTop(bool checked) {
 }
 
 void TfrmMain::ReadLayout() {
-    const TLayout l = gd::ReadLayout(FSettings.Ini(), {geometry(), false, false});
+    const TLayout l = gd::ReadLayout(FSettings.Ini(), {.bounds = geometry()});
     setGeometry(l.bounds);
     SetStayOnTop(l.stayOnTop);
     SetFitInWindow(l.fitInWindow);
+    FThumbnailsWidth = l.thumbnailsWidth;
+    Splitter->setSizes({FThumbnailsWidth, std::max(1, l.bounds.width() - FThumbnailsWidth)});
+    A.ActionThumbnails->setChecked(l.thumbnails);
+    Thumbnails->setVisible(l.thumbnails);
 }
 
 void TfrmMain::WriteLayout() {
     gd::WriteLayout(FSettings.Ini(),
-                    {geometry(), I.ItemStayOnTop->isChecked(), I.ItemFitInWindow->isChecked()});
+                    {geometry(), I.ItemStayOnTop->isChecked(), I.ItemFitInWindow->isChecked(),
+                     A.ActionThumbnails->isChecked(), FThumbnailsWidth});
 }
 
 bool TfrmMain::SelectDocFolderDialog(const QString& caption, QString& folder) {
@@ -362,18 +404,6 @@ bool TfrmMain::SelectDocFolderDialog(const QString& caption, QString& folder) {
         return false;
     folder = chosen;
     return true;
-}
-
-QString TfrmMain::OpenFileDialog() {
-    QFileDialog dlg(this);
-    dlg.setFileMode(QFileDialog::ExistingFile);
-    dlg.setAcceptMode(QFileDialog::AcceptOpen);
-    // The widget dialog, whose patterns the filters are written for.
-    dlg.setOptions(QFileDialog::HideNameFilterDetails | QFileDialog::DontUseNativeDialog);
-    dlg.setNameFilters(OpenFileFilters());
-    if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty())
-        return QString();
-    return dlg.selectedFiles().constFirst();
 }
 
 bool TfrmMain::Guarded(const std::function<void()>& action) {
@@ -404,36 +434,6 @@ void TfrmMain::ActionSaveExecute() {
     options.keepOriginal = FSettings.GetSaveOriginal();
     options.jpegQuality = FSettings.GetJpegQuality();
     FEditor->Save(options, this);
-}
-
-void TfrmMain::ActionExportPdfExecute() {
-    const QString& name = FDoc.Name();
-    const QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
-    QString path = ChooseExportFile(
-        QDir(folder).filePath((name.isEmpty() ? QStringLiteral("document") : name) + ".pdf"));
-    if (path.isEmpty())
-        return;
-    if (QFileInfo(path).suffix().isEmpty())
-        path += QStringLiteral(".pdf");
-    std::optional<QImage> picture;
-    if (!FDoc.Picture().isNull())
-        picture = FDoc.Picture();
-    const std::vector<TPdfPage> pages = PdfPagesOf(FDoc.Pages(), FDoc.Change().picture, picture);
-    std::unique_ptr<QProgressDialog> progress;
-    TPdfExportOptions options;
-    options.Progress = [&](int done, int total) {
-        if (!progress && total >= 10) {
-            progress = std::make_unique<QProgressDialog>(QStringLiteral("Экспорт в PDF..."),
-                                                         QStringLiteral("Отмена"), 0, total, this);
-            progress->setWindowModality(Qt::WindowModal);
-            progress->setMinimumDuration(500);
-        }
-        if (!progress)
-            return true;
-        progress->setValue(done);
-        return !progress->wasCanceled();
-    };
-    ExportPdf(pages, path, options);
 }
 
 void TfrmMain::ItemPagePropertyClick() {
@@ -537,6 +537,11 @@ TWindowState TfrmMain::WindowState() {
     s.pictureShown = ImageBox->HasPicture();
     s.clipboardHasImage = FClipboardHasImage;
     s.canPrintSource = FDoc.HasSource();
+    if (const std::vector<int> selection = FOrganiser->Selection(); !selection.empty()) {
+        s.selectionFirst = selection.front();
+        s.selectionLast = selection.back();
+        s.selectionCount = int(selection.size());
+    }
     return s;
 }
 
@@ -549,6 +554,7 @@ void TfrmMain::UpdateActions() {
             (A.*row.Member)->setEnabled(a.*row.EnabledBy);
     I.ItemPageAdd->setEnabled(a.pageAddMenu);
     cbxPage->setEnabled(a.pageList);
+    FOrganiser->SetEditMode(FServer->EditMode());
 }
 
 void TfrmMain::cbxPageCloseUp(int index) {
@@ -557,16 +563,10 @@ void TfrmMain::cbxPageCloseUp(int index) {
         FDoc.SetCurrentPage(index);
 }
 
-void TfrmMain::ScanPage(bool replaceCurrent) {
-    const QString name = FreeNameInTempFolder(QStringLiteral("bmp"));
-    if (!TWAcquireToFile(static_cast<QWidget*>(this), name))
-        return;
-    FDoc.AddScannedPage(name, replaceCurrent);
-}
-
 void TfrmMain::DocumentChanged() {
     StaticText->SetPath(FDoc.Name().isEmpty() ? FCommandLine.FDocFolder : FDoc.FileName());
     View().Show();
+    FOrganiser->DocumentChanged();
 }
 
 bool TfrmMain::ShowDocument(const QString& name) {

@@ -17,6 +17,7 @@ class QComboBox;
 class QLabel;
 class QMenu;
 class QScrollArea;
+class QSplitter;
 class QToolBar;
 
 namespace gd {
@@ -29,6 +30,9 @@ class TInstanceLock;
 class TPrinting;
 class TDocServer;
 class TEditor;
+class TOrganiser;
+class TPageArea;
+class TThumbnailPanel;
 
 // Every user command of the window, each a QAction bound to its menu entries
 // and tool buttons; enable rules run when the window becomes idle.
@@ -49,6 +53,17 @@ struct TMainActions {
     QAction* ActionUndo = nullptr;
     QAction* ActionPagePrior = nullptr;
     QAction* ActionPageNext = nullptr;
+    // The page organiser.
+    QAction* ActionThumbnails = nullptr;
+    QAction* ActionZoomIn = nullptr;
+    QAction* ActionZoomOut = nullptr;
+    QAction* ActionActualSize = nullptr;
+    QAction* ActionFitWidth = nullptr;
+    QAction* ActionMoveUp = nullptr;
+    QAction* ActionMoveDown = nullptr;
+    QAction* ActionRotateLeft = nullptr;
+    QAction* ActionRotateRight = nullptr;
+    QAction* ActionRotate180 = nullptr;
 };
 
 // Menu entries and controls that are not actions.
@@ -115,7 +130,6 @@ private:
     void BuildActions();
     void BuildWindow();
     bool SelectDocFolderDialog(const QString& caption, QString& folder);
-    QString OpenFileDialog();
     TfrmSetup& GetFrmSetup();
     TfrmProp& GetFrmProp();
     TPageView& View() { return *FView; }
@@ -137,18 +151,14 @@ private:
     TWindowState WindowState(); // what the enable rules read
 
     // The table's handlers longer than a line. Print sends the document's
-    // source bitmap after the print dialog; export writes the pages as shown,
-    // unsaved edits included, without saving; a scanned page replaces the
-    // current page ("Сканировать...") or is appended.
+    // source bitmap after the print dialog.
     void ActionPrintExecute();
     void ActionCutExecute();
     void ActionSaveExecute();
-    void ActionExportPdfExecute();
     void ItemPagePropertyClick();
     void ItemViewStatusBarClick();
     void ItemSetupClick();
     void cbxPageCloseUp(int index);
-    void ScanPage(bool replaceCurrent);
 
     // Shows the open document after each of its changes.
     void DocumentChanged();
@@ -176,9 +186,14 @@ private:
     TPathLine* StaticText = nullptr;
     QScrollArea* ScrollBox = nullptr;
     TImageBox* ImageBox = nullptr;
+    TPageArea* PageArea = nullptr;
+    QSplitter* Splitter = nullptr; // the thumbnails beside the page area
+    TThumbnailPanel* Thumbnails = nullptr;
     QComboBox* cbxPage = nullptr;
     QLabel* StatusPanel1 = nullptr;
     QLabel* StatusPanel2 = nullptr;
+    QLabel* StatusPanel3 = nullptr; // the zoom
+    int FThumbnailsWidth = 160;
 
     TSettings& FSettings;
     TInstanceLock& FInstanceLock;
@@ -198,6 +213,7 @@ private:
     bool FDestroyed = false;
     bool FClipboardHasImage = false;
     std::unique_ptr<TEditor> FEditor;
+    std::unique_ptr<TOrganiser> FOrganiser;
 };
 
 } // namespace gd

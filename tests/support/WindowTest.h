@@ -10,6 +10,7 @@
 #include "support/TestSupport.h"
 #include "ui/TfrmMain.h"
 
+#include <QAction>
 #include <QDir>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -22,8 +23,9 @@ namespace gd {
 struct TfrmMainTestAccess {
     explicit TfrmMainTestAccess(TfrmMain& w)
         : A(w.A), I(w.I), Doc(w.FDoc), Host(w), ToolBarImg(w.ToolBarImg), StaticText(w.StaticText),
-          ScrollBox(w.ScrollBox), ImageBox(w.ImageBox), cbxPage(w.cbxPage),
-          StatusPanel1(w.StatusPanel1), StatusPanel2(w.StatusPanel2), W(w) {}
+          ScrollBox(w.ScrollBox), ImageBox(w.ImageBox), PageArea(w.PageArea),
+          Thumbnails(w.Thumbnails), cbxPage(w.cbxPage), StatusPanel1(w.StatusPanel1),
+          StatusPanel2(w.StatusPanel2), StatusPanel3(w.StatusPanel3), W(w) {}
     TMainActions& A;
     TMainItems& I;
     TOpenDocument& Doc;
@@ -32,9 +34,12 @@ struct TfrmMainTestAccess {
     TPathLine* const StaticText;
     QScrollArea* const ScrollBox;
     TImageBox* const ImageBox;
+    TPageArea* const PageArea;
+    TThumbnailPanel* const Thumbnails;
     QComboBox* const cbxPage;
     QLabel* const StatusPanel1;
     QLabel* const StatusPanel2;
+    QLabel* const StatusPanel3;
     TEditor& Editor() { return W.Editor(); }
     TPrinting& Printing() { return W.Printing(); }
     TfrmProp& GetFrmProp() { return W.GetFrmProp(); }
@@ -81,6 +86,16 @@ protected:
 
     // The window's insides.
     gd::TfrmMainTestAccess Win() { return gd::TfrmMainTestAccess(*w); }
+
+    // Runs an action the way the user does: only when its rule enables it.
+    bool Run(QAction* action) {
+        Win().UpdateActions();
+        if (!action->isEnabled())
+            return false;
+        action->trigger();
+        Win().UpdateActions();
+        return true;
+    }
 
     // Appends the requests to the control file and runs one cycle.
     void Cycle(const QList<QByteArray>& commands, const QString& file = QString()) {

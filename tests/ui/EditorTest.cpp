@@ -49,15 +49,6 @@ protected:
         Win().Editor().ChooseFile = [this] { return chosen; };
         EditDocument(name.toLatin1());
     }
-    // Runs an action the way the user does: only when its rule enables it.
-    bool Run(QAction* action) {
-        Win().UpdateActions();
-        if (!action->isEnabled())
-            return false;
-        action->trigger();
-        Win().UpdateActions();
-        return true;
-    }
     std::vector<int> Widths() {
         std::vector<int> widths;
         for (int i = 0; i < Win().Doc.PageCount(); ++i)

@@ -94,13 +94,28 @@ TEST(MainWindowLayout, MenusAndToolBarOutline) {
                                                     "    Сканировать...|||\n"
                                                     "    Из файла...||Добавить страницу из файла|\n"
                                                     "  Удалить|||\n"
+                                                    "  -\n"
+                                                    "  Переместить вверх|Ctrl+Up|"
+                                                    "Переместить вверх|i\n"
+                                                    "  Переместить вниз|Ctrl+Down|"
+                                                    "Переместить вниз|i\n"
+                                                    "  Повернуть влево|Ctrl+L|Повернуть влево|i\n"
+                                                    "  Повернуть вправо|Ctrl+R|"
+                                                    "Повернуть вправо|i\n"
+                                                    "  Повернуть на 180°||Повернуть на 180°|\n"
                                                     "  (-)\n"
                                                     "  Свойства...||||hidden\n"
                                                     "&Вид|||\n"
                                                     "  Панель управления||||c\n"
                                                     "  Строка состояния||||c\n"
+                                                    "  Миниатюры|F9|Миниатюры|i|c\n"
                                                     "  -\n"
                                                     "  Вписать в окно|||i|c\n"
+                                                    "  По ширине||По ширине||c\n"
+                                                    "  Увеличить|Ctrl++|Увеличить|i\n"
+                                                    "  Уменьшить|Ctrl+-|Уменьшить|i\n"
+                                                    "  Реальный размер|Ctrl+0|"
+                                                    "Реальный размер|i\n"
                                                     "  -\n"
                                                     "  Всегда сверху||||c\n"
                                                     "  Настройки...|||\n");
@@ -113,7 +128,9 @@ TEST(MainWindowLayout, MenusAndToolBarOutline) {
                      ? a->text()
                      : bar->widgetForAction(a)->objectName();
     EXPECT_EQ(tools, "Сервер документов-СохранитьПечатать...Сканировать...-ВырезатьКопировать"
-                     "Вставить-Вписать в окно-ПредыдущаяcbxPageСледующая-");
+                     "Вставить-Вписать в окно-ПредыдущаяcbxPageСледующая-Миниатюры");
+    // Ctrl+= too: on most keyboards "+" needs Shift.
+    EXPECT_EQ(run.Win().A.ActionZoomIn->shortcuts().value(1), QKeySequence("Ctrl+="));
 }
 
 TEST(MainWindowLayout, BuiltInBoundsThenStoredModes) {

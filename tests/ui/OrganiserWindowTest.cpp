@@ -1,0 +1,170 @@
+// The page organiser in the window: the thumbnail panel beside the page,
+// turning and moving pages, the page keys and the zoom panel, in view and in
+// edit mode.
+#include "document/DocTestSupport.h"
+#include "document/Loading.h"
+#include "support/WindowTest.h"
+#include "ui/ImageBox.h"
+#include "ui/PageArea.h"
+#include "ui/ThumbnailPanel.h"
+
+#include <QLabel>
+#include <QListView>
+#include <QTest>
+
+using namespace gd;
+
+namespace {
+
+class Organising : public gdtest::WindowTest {
+protected:
+    void SetUp() override {
+        WindowTest::SetUp();
+        doctest::MakePages(docs + "/A.tif", 3); // 100, 110 and 120 pixels wide
+    }
+    // Opens the window as the user left it: thumbnails shown or not.
+    void Open(bool thumbnails) {
+        gdtest::WriteFile(dir.filePath("gdserver.ini"),
+                          thumbnails ? "[Layout]\nThumbnails=1\n" : "[Layout]\n");
+        OpenWindow();
+        w->show();
+        w->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(w.get()));
+    }
+    QSize Shown() { return Win().ImageBox->Picture().size(); }
+    std::vector<int> Widths(const TImagePages& pages) {
+        std::vector<int> widths;
+        for (int i = 0; i < pages.Count(); ++i)
+            widths.push_back(pages.Get(i)->GetBitmap()->GetWidth());
+        return widths;
+    }
+    // The panel's thumbnail of the page once it has arrived.
+    QImage Thumbnail(int page, const std::function<bool(const QImage&)>& when) {
+        QImage t;
+        gdtest::WaitFor(
+            [&] {
+                t = Win().Thumbnails->Loader().Cached(page);
+                return !t.isNull() && when(t);
+            },
+            10000);
+        return t;
+    }
+};
+
+bool Landscape(const QImage& t) {
+    return t.width() > t.height();
+}
+
+} // namespace
+
+TEST_F(Organising, ShowWithThePanelThenAThumbnailClickAndThePageKeys) {
+    Open(true);
+    Cycle({"SHOW=A"});
+    TThumbnailPanel* panel = Win().Thumbnails;
+    ASSERT_TRUE(panel->isVisible());
+    EXPECT_TRUE(Win().A.ActionThumbnails->isChecked());
+    ASSERT_EQ(panel->PageCount(), 3);
+    for (int p = 0; p < 3; ++p)
+        EXPECT_FALSE(Thumbnail(p, Landscape).isNull()) << p;
+    EXPECT_EQ(panel->CurrentPage(), 0);
+
+    QTest::mouseClick(panel->View()->viewport(), Qt::LeftButton, {},
+                      panel->ThumbnailRect(2).center());
+    EXPECT_EQ(Win().Doc.PageIndex(), 2);
+    EXPECT_EQ(Shown().width(), 120);
+
+    Win().PageArea->setFocus();
+    QTest::keyClick(Win().PageArea, Qt::Key_Home);
+    EXPECT_EQ(Shown().width(), 100);
+    QTest::keyClick(Win().PageArea, Qt::Key_PageDown);
+    EXPECT_EQ(Shown().width(), 110);
+    EXPECT_EQ(panel->CurrentPage(), 1); // the highlight follows
+    QTest::keyClick(Win().PageArea, Qt::Key_End);
+    QTest::keyClick(Win().PageArea, Qt::Key_PageDown); // past the last: stays
+    EXPECT_EQ(Shown().width(), 120);
+
+    // View mode: navigation, thumbnails and zoom only.
+    Win().UpdateActions();
+    EXPECT_FALSE(panel->ReorderEnabled());
+    for (QAction* a : {Win().A.ActionMoveUp, Win().A.ActionMoveDown, Win().A.ActionRotateLeft,
+                       Win().A.ActionRotateRight, Win().A.ActionRotate180})
+        EXPECT_FALSE(a->isEnabled()) << a->text().toStdString();
+    EXPECT_TRUE(Win().A.ActionZoomIn->isEnabled());
+
+    Win().A.ActionThumbnails->trigger();
+    EXPECT_FALSE(panel->isVisible());
+}
+
+TEST_F(Organising, ZoomStepsShowInTheThirdPanelAndFitModesAreExclusive) {
+    Open(false);
+    Cycle({"SHOW=A"});
+    EXPECT_FALSE(Win().Thumbnails->isVisible()); // hidden by default
+    EXPECT_EQ(Win().StatusPanel3->text(), "100%");
+    for (int i = 0; i < 3; ++i)
+        QTest::keySequence(w.get(), QKeySequence("Ctrl+="));
+    EXPECT_EQ(Win().StatusPanel3->text(), "200%");
+    EXPECT_EQ(Shown().width(), 100);
+    EXPECT_EQ(Win().ImageBox->width(), 200);
+    QTest::keySequence(w.get(), QKeySequence("Ctrl+-"));
+    EXPECT_EQ(Win().StatusPanel3->text(), "150%");
+
+    Win().A.ActionFitWidth->trigger();
+    EXPECT_TRUE(Win().A.ActionFitWidth->isChecked());
+    Win().I.ItemFitInWindow->trigger();
+    EXPECT_TRUE(Win().I.ItemFitInWindow->isChecked());
+    EXPECT_FALSE(Win().A.ActionFitWidth->isChecked());
+    QTest::keySequence(w.get(), QKeySequence("Ctrl+0"));
+    EXPECT_FALSE(Win().I.ItemFitInWindow->isChecked());
+    EXPECT_EQ(Win().StatusPanel3->text(), "100%");
+}
+
+TEST_F(Organising, CtrlRTurnsThePageAndItsThumbnailUndoTurnsItBack) {
+    Open(true);
+    EditDocument("A");
+    Win().UpdateActions();
+    EXPECT_TRUE(Win().Thumbnails->ReorderEnabled());
+    ASSERT_FALSE(Thumbnail(0, Landscape).isNull());
+
+    QTest::keySequence(w.get(), QKeySequence("Ctrl+R"));
+    EXPECT_EQ(Shown(), QSize(50, 100));
+    EXPECT_TRUE(Win().Doc.Change().pages);
+    EXPECT_FALSE(Thumbnail(0, [](const QImage& t) { return !Landscape(t); }).isNull());
+    EXPECT_EQ(Win().Doc.Pages().Get(1)->GetBitmap()->GetWidth(), 110); // only the selection
+
+    ASSERT_TRUE(Run(Win().A.ActionUndo));
+    EXPECT_EQ(Shown(), QSize(100, 50));
+    EXPECT_FALSE(Win().Doc.Change().pages);
+    EXPECT_FALSE(Thumbnail(0, Landscape).isNull());
+}
+
+TEST_F(Organising, MovesFromThePanelAndTheKeyboardAreTheSavedOrder) {
+    Open(false);
+    EditDocument("A");
+    emit Win().Thumbnails->MoveRequested({2}, 0); // the third page dragged to the top
+    EXPECT_EQ(Widths(Win().Doc.Pages()), std::vector<int>({120, 100, 110}));
+    EXPECT_EQ(Win().Thumbnails->SelectedPages(), std::vector<int>({0}));
+    EXPECT_EQ(Shown().width(), 100); // the page shown stays shown
+
+    Win().Thumbnails->SelectPages({0, 1});
+    ASSERT_TRUE(Run(Win().A.ActionMoveDown));
+    EXPECT_EQ(Widths(Win().Doc.Pages()), std::vector<int>({110, 120, 100}));
+    EXPECT_FALSE(Win().A.ActionMoveDown->isEnabled()); // one block at the bottom
+    ASSERT_TRUE(Run(Win().A.ActionSave));
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+    TImagePages saved;
+    OpenDocument(saved, docs + "/A.tif");
+    EXPECT_EQ(Widths(saved), std::vector<int>({110, 120, 100}));
+}
+
+TEST_F(Organising, DeleteActsOnASelectionOfSeveralPages) {
+    Open(false);
+    EditDocument("A");
+    Win().Thumbnails->SelectPages({0, 2});
+    ASSERT_TRUE(Run(Win().A.ActionPageDel));
+    EXPECT_EQ(Widths(Win().Doc.Pages()), std::vector<int>({110}));
+    EXPECT_EQ(Shown().width(), 110);
+    // One page selected: the shown picture goes, as always, until the save.
+    ASSERT_TRUE(Run(Win().A.ActionPageDel));
+    EXPECT_EQ(Win().Doc.PageCount(), 1);
+    EXPECT_FALSE(Win().ImageBox->HasPicture());
+}
