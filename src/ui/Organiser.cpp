@@ -5,7 +5,9 @@
 #include "ui/PageArea.h"
 #include "ui/ThumbnailPanel.h"
 
+#include <algorithm>
 #include <numeric>
+#include <unordered_set>
 
 namespace gd {
 
@@ -36,18 +38,29 @@ void TOrganiser::DocumentChanged() {
         FHasDocument = true;
         FLoads = pages.FLoads;
     } else if (now != FSeen) {
-        // A page that is not where it was is a new or moved page; with the
-        // count kept, only the pages replaced (turned, edited) are made again.
+        // A page not where it was is new there or moved. Pages only replaced
+        // (turned, an edit put back) are made again one by one; once any page
+        // moved, everything from the first change on.
         size_t first = 0;
         while (first < now.size() && first < FSeen.size() && now[first] == FSeen[first])
             ++first;
+        std::vector<int> replaced;
         if (now.size() == FSeen.size()) {
+            std::unordered_set<const TImagePage*> gone;
             for (size_t i = first; i < now.size(); ++i)
-                if (now[i] != FSeen[i])
-                    FPanel.PageChanged(int(i));
-        } else {
-            FPanel.PagesChanged(int(first), pages.Count());
+                if (now[i] != FSeen[i]) {
+                    gone.insert(FSeen[i]);
+                    replaced.push_back(int(i));
+                }
+            if (std::any_of(replaced.begin(), replaced.end(),
+                            [&](int i) { return gone.count(now[size_t(i)]) != 0; }))
+                replaced.clear(); // moved
         }
+        if (!replaced.empty())
+            for (int i : replaced)
+                FPanel.PageChanged(i);
+        else
+            FPanel.PagesChanged(int(first), pages.Count());
     }
     FSeen = std::move(now);
     FPanel.SetCurrentPage(FDoc.PageIndex());

@@ -38,16 +38,17 @@ protected:
             widths.push_back(pages.Get(i)->GetBitmap()->GetWidth());
         return widths;
     }
-    // The panel's thumbnail of the page once it has arrived.
+    // The panel's thumbnail of the page once one that passes `when` has
+    // arrived; null when none does.
     QImage Thumbnail(int page, const std::function<bool(const QImage&)>& when) {
         QImage t;
-        gdtest::WaitFor(
+        const bool arrived = gdtest::WaitFor(
             [&] {
                 t = Win().Thumbnails->Loader().Cached(page);
                 return !t.isNull() && when(t);
             },
             10000);
-        return t;
+        return arrived ? t : QImage();
     }
 };
 
