@@ -363,6 +363,12 @@ QListView* TThumbnailPanel::View() const {
     return FView;
 }
 
+QSize TThumbnailPanel::minimumSizeHint() const {
+    return {BoxSize().width() + 2 * kPad + FView->verticalScrollBar()->sizeHint().width() +
+                2 * FView->frameWidth(),
+            QWidget::minimumSizeHint().height()};
+}
+
 QSize TThumbnailPanel::BoxSize() const {
     // The box is measured in device pixels, so the thumbnail is drawn one
     // pixel per pixel on any screen.

@@ -56,6 +56,10 @@ public:
     bool ReorderEnabled() const { return FReorder; }
 
     TThumbnailLoader& Loader() { return *FLoader; }
+    // One thumbnail box and the scroll bar: narrower, a landscape page's
+    // thumbnail would be cut.
+    QSize minimumSizeHint() const override;
+
     // The list the thumbnails are drawn in (focus, tests).
     QListView* View() const;
     // Where page `page`'s thumbnail (or its placeholder) is drawn, in the
