@@ -1,19 +1,23 @@
 // From a SHOW request to the page painted, and page-to-page navigation, in the
 // real window on the offscreen platform.
 //   display_bench [FOLDER]   (FOLDER keeps the generated documents between runs)
+#include "document/Thumbnails.h"
 #include "scanning/Scanners.h"
 #include "server/DocServer.h"
 #include "server/Startup.h"
 #include "settings/Settings.h"
+#include "support/WindowAccess.h"
 #include "ui/ImageBox.h"
-#include "ui/TfrmMain.h"
+#include "ui/ThumbnailPanel.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QListView>
 #include <QProcess>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <cstdio>
@@ -72,6 +76,44 @@ double Median(std::vector<double> v) {
     return v.empty() ? 0 : v[v.size() / 2];
 }
 
+// The pages whose thumbnail box is in the panel's viewport.
+std::vector<int> VisiblePages(gd::TThumbnailPanel& panel) {
+    std::vector<int> pages;
+    const QRect area = panel.View()->viewport()->rect();
+    for (int p = 0; p < panel.PageCount(); ++p)
+        if (panel.ThumbnailRect(p).intersects(area))
+            pages.push_back(p);
+    return pages;
+}
+
+// Runs the event loop until every visible thumbnail has arrived, then paints
+// the panel; false after 10 s.
+bool PaintVisibleThumbnails(gd::TThumbnailPanel& panel) {
+    QElapsedTimer limit;
+    limit.start();
+    for (;;) {
+        const std::vector<int> pages = VisiblePages(panel);
+        if (!pages.empty() && std::all_of(pages.begin(), pages.end(), [&](int p) {
+                return !panel.Loader().Cached(p).isNull();
+            }))
+            break;
+        if (limit.elapsed() > 10000)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    }
+    panel.View()->viewport()->repaint();
+    return true;
+}
+
+long PeakKiB() {
+    QFile f("/proc/self/status");
+    f.open(QIODevice::ReadOnly);
+    for (const QByteArray& line : f.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -99,6 +141,7 @@ int main(int argc, char** argv) {
     QFile(ctl).open(QIODevice::WriteOnly);
     if (!w.FormCreate())
         return 1;
+    gd::TfrmMainTestAccess x(w);
     w.show();
     QApplication::processEvents();
 
@@ -115,7 +158,7 @@ int main(int argc, char** argv) {
                 QElapsedTimer t;
                 t.start();
                 w.Server()->ExecuteCommands();
-                w.ImageBox->repaint();
+                x.ImageBox->repaint();
                 ms.push_back(t.nsecsElapsed() / 1e6);
             }
             std::printf("SHOW %-6s to first paint (%s): median %.1f ms\n", doc,
@@ -132,14 +175,60 @@ int main(int argc, char** argv) {
         for (int i = 0; i < 60; ++i) {
             QElapsedTimer t;
             t.start();
-            w.A.ActionPageNext->trigger();
-            w.ImageBox->repaint();
+            x.A.ActionPageNext->trigger();
+            x.ImageBox->repaint();
             ms.push_back(t.nsecsElapsed() / 1e6);
         }
         std::printf("next page on the 500-page G4 document (%s): median %.1f ms, worst %.1f ms\n",
                     fit ? "fit in window" : "natural size", Median(ms),
                     *std::max_element(ms.begin(), ms.end()));
     }
+    // The organiser's panel beside the page: SHOW to the page and the first
+    // screen of thumbnails painted, then the panel scrolled from page 1 to the
+    // last, each screen painted once its thumbnails arrived.
+    w.SetFitInWindow(true);
+    if (!x.A.ActionThumbnails->isChecked())
+        x.A.ActionThumbnails->trigger(); // F9
+    std::vector<double> first;
+    for (int run = 0; run < 5; ++run) {
+        w.Server()->SetServerActive(true);
+        QFile f(ctl);
+        f.open(QIODevice::Append);
+        f.write(Request("SHOW=G4500"));
+        f.close();
+        QElapsedTimer t;
+        t.start();
+        w.Server()->ExecuteCommands();
+        x.ImageBox->repaint();
+        if (!PaintVisibleThumbnails(*x.Thumbnails)) {
+            std::fprintf(stderr, "thumbnails did not arrive\n");
+            return 1;
+        }
+        first.push_back(t.nsecsElapsed() / 1e6);
+    }
+    std::printf("SHOW G4500 with the panel: page and first screen of thumbnails painted, median "
+                "%.1f ms\n",
+                Median(first));
+    QScrollBar* bar = x.Thumbnails->View()->verticalScrollBar();
+    std::vector<double> screens;
+    QElapsedTimer all;
+    all.start();
+    for (int value = bar->minimum(); value <= bar->maximum(); value += bar->pageStep()) {
+        bar->setValue(value);
+        QElapsedTimer t;
+        t.start();
+        if (!PaintVisibleThumbnails(*x.Thumbnails)) {
+            std::fprintf(stderr, "thumbnails did not arrive\n");
+            return 1;
+        }
+        screens.push_back(t.nsecsElapsed() / 1e6);
+    }
+    std::printf("panel scrolled page by page to the end: %zu screens in %.1f s, each painted after "
+                "median %.1f ms, worst %.1f ms; thumbnail cache %.1f MB\n",
+                screens.size(), all.elapsed() / 1e3, Median(screens),
+                *std::max_element(screens.begin(), screens.end()),
+                x.Thumbnails->Loader().CacheBytes() / 1048576.0);
+    std::printf("peak memory of the process: %.1f MB\n", PeakKiB() / 1024.0);
     w.Server()->SetServerActive(true);
     return 0;
 }

@@ -24,7 +24,6 @@ namespace {
 
 struct QuietHost : gd::IServerHost {
     void ShowError(const QString&) override {}
-    void SetPathLine(const QString&) override {}
     void SetStateText(const QString&) override {}
     void SetCtlFileText(const QString&) override {}
     void SetSwitchChecked(bool) override {}

@@ -12,7 +12,7 @@
 #include "server/DocServer.h"
 #include "server/Startup.h"
 #include "settings/Settings.h"
-#include "ui/TfrmMain.h"
+#include "support/WindowAccess.h"
 
 #include <QAction>
 #include <QApplication>
@@ -136,21 +136,22 @@ void BM_ScanA4Gray300ToPageOnScreen(benchmark::State& state) {
     gd::TInstanceLock lock(QStringLiteral("/BENCH/") + dir.path(), dir.path());
     {
         gd::TfrmMain w(settings, lock, {docs, ctl});
+        gd::TfrmMainTestAccess x(w);
         w.ErrorBox = [&state](const QString& m) { state.SkipWithError(m.toUtf8().constData()); };
-        if (!w.FormCreate() || !w.I.ItemScaner->isEnabled()) {
+        if (!w.FormCreate() || !x.I.ItemScaner->isEnabled()) {
             state.SkipWithError("no default Source");
             return;
         }
         w.Server()->SetServerActive(true);
         w.Server()->ExecuteCommands();
         for (auto _ : state) {
-            const int before = w.FDoc.PageCount();
-            w.A.ActionPageAddFromScan->trigger();
+            const int before = x.Doc.PageCount();
+            x.A.ActionPageAddFromScan->trigger();
             state.PauseTiming();
-            if (w.FDoc.PageCount() != before + 1)
+            if (x.Doc.PageCount() != before + 1)
                 state.SkipWithError("no page");
             // As the other runs remove their file: drop the page and its file.
-            w.FDoc.Reload();
+            x.Doc.Reload();
             state.ResumeTiming();
         }
     }
