@@ -1,10 +1,12 @@
 #include "Organiser.h"
 
+#include "common/Exception.h"
 #include "document/OpenDocument.h"
 #include "document/Thumbnails.h"
 #include "ui/PageArea.h"
 #include "ui/ThumbnailPanel.h"
 
+#include <QDir>
 #include <algorithm>
 #include <numeric>
 #include <unordered_set>
@@ -22,8 +24,20 @@ TOrganiser::TOrganiser(TOpenDocument& doc, TThumbnailPanel& panel, TPageArea& ar
             [this](std::vector<int> pages, int position) { Move(std::move(pages), position); });
     connect(&panel, &TThumbnailPanel::FilesDropped, this,
             [this](const QStringList& paths, int position) {
-                FGuarded([&] { FDoc.InsertFiles(position, paths); });
+                FGuarded([&] { InsertDropped(paths, position); });
             });
+}
+
+void TOrganiser::InsertDropped(const QStringList& paths, int position) {
+    QStringList refused;
+    for (const QString& path : paths) {
+        const int n = FDoc.InsertFiles(position, {path});
+        if (n == 0)
+            refused << QDir::toNativeSeparators(path);
+        position += n;
+    }
+    if (!refused.isEmpty())
+        throw Exception(QStringLiteral("Нет изображений в файле \"%1\"").arg(refused.join(u", ")));
 }
 
 void TOrganiser::DocumentChanged() {

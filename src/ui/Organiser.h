@@ -3,6 +3,7 @@
 #include "document/PageRotate.h"
 
 #include <QObject>
+#include <QStringList>
 #include <functional>
 #include <vector>
 
@@ -39,6 +40,9 @@ public:
     void MoveUp();
     void MoveDown();
     void Move(std::vector<int> pages, int position);
+    // Files dropped on the panel, inserted at the gap in their order; a file
+    // that gives no page (a drop may carry anything) is named in the error.
+    void InsertDropped(const QStringList& paths, int position);
     // Deletes the selection when it is more than one page; false (nothing
     // done) otherwise.
     bool DeleteSelection();

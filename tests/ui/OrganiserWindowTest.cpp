@@ -169,3 +169,20 @@ TEST_F(Organising, DeleteActsOnASelectionOfSeveralPages) {
     EXPECT_EQ(Win().Doc.PageCount(), 1);
     EXPECT_FALSE(Win().ImageBox->HasPicture());
 }
+
+TEST_F(Organising, FilesDroppedOnThePanelAreInsertedWhereTheyFall) {
+    Open(true);
+    EditDocument("A");
+    const QString dropped = dir.filePath("B.tif"), text = dir.filePath("note.tif");
+    doctest::MakePages(dropped, 2, 200);
+    gdtest::WriteFile(text, "not a picture");
+    emit Win().Thumbnails->FilesDropped({dropped}, 1);
+    EXPECT_EQ(Widths(Win().Doc.Pages()), std::vector<int>({100, 200, 210, 110, 120}));
+    EXPECT_EQ(Win().Thumbnails->PageCount(), 5);
+    EXPECT_FALSE(Thumbnail(2, [](const QImage&) { return true; }).isNull());
+    // A file that is no picture: said so, and the pages stay as they were.
+    emit Win().Thumbnails->FilesDropped({text}, 0);
+    ASSERT_EQ(errors.size(), 1);
+    EXPECT_TRUE(errors[0].contains("note.tif")) << errors[0].toStdString();
+    EXPECT_EQ(Widths(Win().Doc.Pages()), std::vector<int>({100, 200, 210, 110, 120}));
+}
