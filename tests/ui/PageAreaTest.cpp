@@ -235,4 +235,27 @@ TEST_F(PageArea, MarginsAreSilverInEveryMode) {
     }
 }
 
+// Run at the screen's scale and again with QT_SCALE_FACTOR=2 (tests/ui):
+// 100 % shows each image pixel on exactly one device pixel.
+TEST_F(PageArea, ActualSizeIsOneImagePixelPerDevicePixel) {
+    const int scale = std::max(1, qEnvironmentVariableIntValue("QT_SCALE_FACTOR"));
+    ASSERT_EQ(area.devicePixelRatioF(), scale);
+    QImage page(64, 48, QImage::Format_Mono);
+    page.setColorTable({qRgb(255, 255, 255), qRgb(0, 0, 0)});
+    for (int y = 0; y < page.height(); ++y)
+        for (int x = 0; x < page.width(); ++x)
+            page.setPixel(x, y, (x * 7 + y * 3) % 5 == 0);
+    Show(page);
+    area.ActualSize();
+    EXPECT_EQ(Drawn() * scale, page.size());
+    const QImage seen = Seen();
+    ASSERT_EQ(seen.size(), area.viewport()->size() * scale);
+    const QPoint origin = Box().mapTo(area.viewport(), Box().DrawRect().topLeft()) * scale;
+    int wrong = 0;
+    for (int y = 0; y < page.height(); ++y)
+        for (int x = 0; x < page.width(); ++x)
+            wrong += seen.pixelColor(origin + QPoint(x, y)) != page.pixelColor(x, y);
+    EXPECT_EQ(wrong, 0);
+}
+
 } // namespace
