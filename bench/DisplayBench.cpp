@@ -66,9 +66,13 @@ bool MakeDocuments(const QString& docs) {
     return true;
 }
 
-QByteArray Request(const QByteArray& command) {
+// Ends the request held before (the view empties) and appends a new one.
+void Ask(gd::TfrmMain& w, const QString& ctl, const QByteArray& command) {
     static int n = 0;
-    return '>' + QByteArray::number(++n).rightJustified(34, '0') + command + "\r\n";
+    w.Server()->SetServerActive(true);
+    QFile f(ctl);
+    f.open(QIODevice::Append);
+    f.write('>' + QByteArray::number(++n).rightJustified(34, '0') + command + "\r\n");
 }
 
 double Median(std::vector<double> v) {
@@ -87,7 +91,7 @@ std::vector<int> VisiblePages(gd::TThumbnailPanel& panel) {
 }
 
 // Runs the event loop until every visible thumbnail has arrived, then paints
-// the panel; false after 10 s.
+// the panel; false (and a message) after 10 s.
 bool PaintVisibleThumbnails(gd::TThumbnailPanel& panel) {
     QElapsedTimer limit;
     limit.start();
@@ -97,8 +101,10 @@ bool PaintVisibleThumbnails(gd::TThumbnailPanel& panel) {
                 return !panel.Loader().Cached(p).isNull();
             }))
             break;
-        if (limit.elapsed() > 10000)
+        if (limit.elapsed() > 10000) {
+            std::fprintf(stderr, "thumbnails did not arrive\n");
             return false;
+        }
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
     }
     panel.View()->viewport()->repaint();
@@ -150,11 +156,7 @@ int main(int argc, char** argv) {
         for (const char* doc : {"G4500", "COLOUR"}) {
             std::vector<double> ms;
             for (int run = 0; run < 5; ++run) {
-                w.Server()->SetServerActive(true); // ends the last hold, empties the view
-                QFile f(ctl);
-                f.open(QIODevice::Append);
-                f.write(Request(QByteArray("SHOW=") + doc));
-                f.close();
+                Ask(w, ctl, QByteArray("SHOW=") + doc);
                 QElapsedTimer t;
                 t.start();
                 w.Server()->ExecuteCommands();
@@ -165,11 +167,7 @@ int main(int argc, char** argv) {
                         fit ? "fit in window" : "natural size", Median(ms));
         }
         // Navigation through the 500-page document.
-        w.Server()->SetServerActive(true);
-        QFile f(ctl);
-        f.open(QIODevice::Append);
-        f.write(Request("SHOW=G4500"));
-        f.close();
+        Ask(w, ctl, "SHOW=G4500");
         w.Server()->ExecuteCommands();
         std::vector<double> ms;
         for (int i = 0; i < 60; ++i) {
@@ -191,19 +189,13 @@ int main(int argc, char** argv) {
         x.A.ActionThumbnails->trigger(); // F9
     std::vector<double> first;
     for (int run = 0; run < 5; ++run) {
-        w.Server()->SetServerActive(true);
-        QFile f(ctl);
-        f.open(QIODevice::Append);
-        f.write(Request("SHOW=G4500"));
-        f.close();
+        Ask(w, ctl, "SHOW=G4500");
         QElapsedTimer t;
         t.start();
         w.Server()->ExecuteCommands();
         x.ImageBox->repaint();
-        if (!PaintVisibleThumbnails(*x.Thumbnails)) {
-            std::fprintf(stderr, "thumbnails did not arrive\n");
+        if (!PaintVisibleThumbnails(*x.Thumbnails))
             return 1;
-        }
         first.push_back(t.nsecsElapsed() / 1e6);
     }
     std::printf("SHOW G4500 with the panel: page and first screen of thumbnails painted, median "
@@ -217,10 +209,8 @@ int main(int argc, char** argv) {
         bar->setValue(value);
         QElapsedTimer t;
         t.start();
-        if (!PaintVisibleThumbnails(*x.Thumbnails)) {
-            std::fprintf(stderr, "thumbnails did not arrive\n");
+        if (!PaintVisibleThumbnails(*x.Thumbnails))
             return 1;
-        }
         screens.push_back(t.nsecsElapsed() / 1e6);
     }
     std::printf("panel scrolled page by page to the end: %zu screens in %.1f s, each painted after "

@@ -3,6 +3,7 @@
 // Test files made by independent tools (ImageMagick, libtiff tools, cjpeg)
 // and the pixels those tools decode from them.
 
+#include "document/GdipExt.h"
 #include "support/TestSupport.h"
 
 #include <QFile>
@@ -139,5 +140,31 @@ inline int NumberOf(const QImage& picture) {
     }
     return n;
 }
+
+// The width of every page of the list, in order (the tests' pages differ in
+// width, so this is their order).
+inline std::vector<int> PageWidths(const gd::TImagePages& pages) {
+    std::vector<int> widths;
+    for (int i = 0; i < pages.Count(); ++i)
+        widths.push_back(pages.Get(i)->GetBitmap()->GetWidth());
+    return widths;
+}
+
+// A suite over one numbered document of kNumberedPages pages, written once
+// per suite.
+constexpr int kNumberedPages = 1000;
+class NumberedDocumentTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        files = new Files();
+        WriteNumberedDocument(Path(), kNumberedPages);
+    }
+    static void TearDownTestSuite() {
+        delete files;
+        files = nullptr;
+    }
+    static QString Path() { return files->Path(QStringLiteral("numbered.tif")); }
+    static inline Files* files = nullptr;
+};
 
 } // namespace doctest

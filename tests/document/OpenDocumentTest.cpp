@@ -29,12 +29,7 @@ protected:
         doc.Changed = [this] { ++changes; };
     }
     QString Doc(const QString& ext = QStringLiteral("tif")) const { return docs + "/A." + ext; }
-    std::vector<int> Widths() const {
-        std::vector<int> widths;
-        for (int i = 0; i < doc.PageCount(); ++i)
-            widths.push_back(doc.Pages().Get(i)->GetBitmap()->GetWidth());
-        return widths;
-    }
+    std::vector<int> Widths() const { return doctest::PageWidths(doc.Pages()); }
 };
 
 } // namespace

@@ -401,9 +401,7 @@ TEST_F(Saving, PagesKeepTheirOrderWhateverTheThreads) {
         pages.Insert(2 * i + 1, PageFromImage(img));
     }
     pages.SetModified(true);
-    std::vector<int> widths;
-    for (int i = 0; i < pages.Count(); ++i)
-        widths.push_back(pages.Get(i)->GetBitmap()->GetWidth());
+    const std::vector<int> widths = doctest::PageWidths(pages);
     for (int threads : {1, 2, 3}) {
         TSaveOptions o = Options();
         o.threads = threads;
@@ -415,10 +413,7 @@ TEST_F(Saving, PagesKeepTheirOrderWhateverTheThreads) {
         pages.SetModified(true);
         ASSERT_EQ(Save(o), TSaveOutcome::Encoded);
         EXPECT_EQ(calls, 13);
-        std::vector<int> after;
-        for (int i = 0; i < pages.Count(); ++i)
-            after.push_back(pages.Get(i)->GetBitmap()->GetWidth());
-        EXPECT_EQ(after, widths) << threads;
+        EXPECT_EQ(doctest::PageWidths(pages), widths) << threads;
     }
 }
 

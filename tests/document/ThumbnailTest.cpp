@@ -13,21 +13,11 @@ using namespace gd;
 
 namespace {
 
-constexpr int kPages = 1000;
+constexpr int kPages = doctest::kNumberedPages;
 using doctest::NumberOf;
 
-class ThumbnailTest : public ::testing::Test {
+class ThumbnailTest : public doctest::NumberedDocumentTest {
 protected:
-    static void SetUpTestSuite() {
-        files = new doctest::Files();
-        doctest::WriteNumberedDocument(Path(), kPages);
-    }
-    static void TearDownTestSuite() {
-        delete files;
-        files = nullptr;
-    }
-    static QString Path() { return files->Path(QStringLiteral("numbered.tif")); }
-
     // Every delivery, by page, checked against the cache's limit when it comes.
     void Watch(TThumbnailLoader& loader) {
         QObject::connect(&loader, &TThumbnailLoader::ThumbnailReady,
@@ -47,7 +37,6 @@ protected:
             60000);
     }
 
-    static inline doctest::Files* files = nullptr;
     std::map<int, std::vector<int>> got;
     qint64 maxBytes = 0;
 };

@@ -49,12 +49,7 @@ protected:
         Win().Editor().ChooseFile = [this] { return chosen; };
         EditDocument(name.toLatin1());
     }
-    std::vector<int> Widths() {
-        std::vector<int> widths;
-        for (int i = 0; i < Win().Doc.PageCount(); ++i)
-            widths.push_back(Win().Doc.Pages().Get(i)->GetBitmap()->GetWidth());
-        return widths;
-    }
+    std::vector<int> Widths() { return doctest::PageWidths(Win().Doc.Pages()); }
     int ShownWidth() { return Win().ImageBox->Picture().width(); }
     void PutOnClipboard(const QImage& img) { QGuiApplication::clipboard()->setImage(img); }
 };

@@ -32,12 +32,6 @@ protected:
         ASSERT_TRUE(QTest::qWaitForWindowActive(w.get()));
     }
     QSize Shown() { return Win().ImageBox->Picture().size(); }
-    std::vector<int> Widths(const TImagePages& pages) {
-        std::vector<int> widths;
-        for (int i = 0; i < pages.Count(); ++i)
-            widths.push_back(pages.Get(i)->GetBitmap()->GetWidth());
-        return widths;
-    }
     // The panel's thumbnail of the page once one that passes `when` has
     // arrived; null when none does.
     QImage Thumbnail(int page, const std::function<bool(const QImage&)>& when) {
@@ -142,19 +136,19 @@ TEST_F(Organising, MovesFromThePanelAndTheKeyboardAreTheSavedOrder) {
     Open(false);
     EditDocument("A");
     emit Win().Thumbnails->MoveRequested({2}, 0); // the third page dragged to the top
-    EXPECT_EQ(Widths(Win().Doc.Pages()), std::vector<int>({120, 100, 110}));
+    EXPECT_EQ(doctest::PageWidths(Win().Doc.Pages()), std::vector<int>({120, 100, 110}));
     EXPECT_EQ(Win().Thumbnails->SelectedPages(), std::vector<int>({0}));
     EXPECT_EQ(Shown().width(), 100); // the page shown stays shown
 
     Win().Thumbnails->SelectPages({0, 1});
     ASSERT_TRUE(Run(Win().A.ActionMoveDown));
-    EXPECT_EQ(Widths(Win().Doc.Pages()), std::vector<int>({110, 120, 100}));
+    EXPECT_EQ(doctest::PageWidths(Win().Doc.Pages()), std::vector<int>({110, 120, 100}));
     EXPECT_FALSE(Win().A.ActionMoveDown->isEnabled()); // one block at the bottom
     ASSERT_TRUE(Run(Win().A.ActionSave));
     EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
     TImagePages saved;
     OpenDocument(saved, docs + "/A.tif");
-    EXPECT_EQ(Widths(saved), std::vector<int>({110, 120, 100}));
+    EXPECT_EQ(doctest::PageWidths(saved), std::vector<int>({110, 120, 100}));
 }
 
 TEST_F(Organising, DeleteActsOnASelectionOfSeveralPages) {
@@ -162,7 +156,7 @@ TEST_F(Organising, DeleteActsOnASelectionOfSeveralPages) {
     EditDocument("A");
     Win().Thumbnails->SelectPages({0, 2});
     ASSERT_TRUE(Run(Win().A.ActionPageDel));
-    EXPECT_EQ(Widths(Win().Doc.Pages()), std::vector<int>({110}));
+    EXPECT_EQ(doctest::PageWidths(Win().Doc.Pages()), std::vector<int>({110}));
     EXPECT_EQ(Shown().width(), 110);
     // One page selected: the shown picture goes, as always, until the save.
     ASSERT_TRUE(Run(Win().A.ActionPageDel));
@@ -177,12 +171,12 @@ TEST_F(Organising, FilesDroppedOnThePanelAreInsertedWhereTheyFall) {
     doctest::MakePages(dropped, 2, 200);
     gdtest::WriteFile(text, "not a picture");
     emit Win().Thumbnails->FilesDropped({dropped}, 1);
-    EXPECT_EQ(Widths(Win().Doc.Pages()), std::vector<int>({100, 200, 210, 110, 120}));
+    EXPECT_EQ(doctest::PageWidths(Win().Doc.Pages()), std::vector<int>({100, 200, 210, 110, 120}));
     EXPECT_EQ(Win().Thumbnails->PageCount(), 5);
     EXPECT_FALSE(Thumbnail(2, [](const QImage&) { return true; }).isNull());
     // A file that is no picture: said so, and the pages stay as they were.
     emit Win().Thumbnails->FilesDropped({text}, 0);
     ASSERT_EQ(errors.size(), 1);
     EXPECT_TRUE(errors[0].contains("note.tif")) << errors[0].toStdString();
-    EXPECT_EQ(Widths(Win().Doc.Pages()), std::vector<int>({100, 200, 210, 110, 120}));
+    EXPECT_EQ(doctest::PageWidths(Win().Doc.Pages()), std::vector<int>({100, 200, 210, 110, 120}));
 }

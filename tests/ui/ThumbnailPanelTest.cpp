@@ -17,20 +17,10 @@ using namespace gd;
 
 namespace {
 
-constexpr int kPages = 1000;
+constexpr int kPages = doctest::kNumberedPages;
 
-class ThumbnailPanelTest : public ::testing::Test {
+class ThumbnailPanelTest : public doctest::NumberedDocumentTest {
 protected:
-    static void SetUpTestSuite() {
-        files = new doctest::Files();
-        doctest::WriteNumberedDocument(Path(), kPages);
-    }
-    static void TearDownTestSuite() {
-        delete files;
-        files = nullptr;
-    }
-    static QString Path() { return files->Path(QStringLiteral("numbered.tif")); }
-
     void SetUp() override {
         OpenDocument(pages, Path());
         ASSERT_EQ(pages.Count(), kPages);
@@ -82,7 +72,6 @@ protected:
         QApplication::sendEvent(Viewport(), &drop);
     }
 
-    static inline doctest::Files* files = nullptr;
     TImagePages pages;
     TThumbnailPanel panel;
     std::set<int> delivered;
