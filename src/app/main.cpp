@@ -1,4 +1,5 @@
 #include "app/SignalBridge.h"
+#include "common/Log.h"
 #include "common/Messages.h"
 #include "server/CtlFile.h"
 #include "server/Startup.h"
@@ -40,6 +41,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("gdserver"));
     QApplication::setDesktopFileName(QStringLiteral("gdserver"));
+    gd::InstallMessageFormat();
     gd::InstallQtRussian();
 
     gd::TSettings settings(gd::SettingsFilePath(programPath));

@@ -18,4 +18,35 @@ QString DocFileName(const QString& folder, const QString& name, const QString& d
 // nothing passes (there is nothing to open).
 bool DocFileInFolder(const QString& folder, const QString& path);
 
+// An open descriptor, closed with its owner.
+class TFileHandle {
+public:
+    TFileHandle() = default;
+    explicit TFileHandle(int fd) : FFd(fd) {}
+    ~TFileHandle() { Close(); }
+    TFileHandle(TFileHandle&& other) noexcept : FFd(other.Release()) {}
+    TFileHandle& operator=(TFileHandle&& other) noexcept;
+    TFileHandle(const TFileHandle&) = delete;
+    TFileHandle& operator=(const TFileHandle&) = delete;
+
+    bool IsOpen() const { return FFd >= 0; }
+    int Fd() const { return FFd; }
+    // A path that opens this very file again, as a new open file description,
+    // whatever was done to its name since; empty when nothing is open.
+    QString ProcPath() const;
+    int Release();
+    void Close();
+
+private:
+    int FFd = -1;
+};
+
+// Opens a document's file for reading, once, for everything then read of
+// it: what the path leads to must be a regular file inside `folder`, links
+// on the way included. The check is made on the opened descriptor itself, so
+// a link swapped in after a check cannot lead out. Not open otherwise, with
+// the reason in `why` (the system's error, or that the file lies outside the
+// folder or is no regular file).
+TFileHandle OpenDocFileInFolder(const QString& folder, const QString& path, QString* why = nullptr);
+
 } // namespace gd

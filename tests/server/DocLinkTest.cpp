@@ -1,6 +1,7 @@
 // Documents that are symbolic links: PRINT, SHOW and EDIT follow a link only
 // to a regular file inside the documents folder; DELETE removes the link.
 #include "ProtocolSupport.h"
+#include "common/DocNames.h"
 #include "server/DocServer.h"
 #include "server/PrintCommand.h"
 #include "support/TestSupport.h"
@@ -10,6 +11,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 using namespace gdtest;
 
@@ -94,12 +96,24 @@ TEST_P(DocLinks, OnlyLinksToFilesInsideTheFolderAreOpened) {
         const QByteArray name(c.name);
         EXPECT_EQ(Serve("PRINT=" + name), c.opened ? '<' : '#');
         EXPECT_EQ(Host->printer.printed.size(), c.opened ? 1 : 0);
+        QString why;
+        const QString path = Docs + QString::fromLatin1(name) + QStringLiteral(".tif");
+        EXPECT_EQ(gd::OpenDocFileInFolder(Docs, path, &why).IsOpen(), c.opened);
+        EXPECT_EQ(why.isEmpty(), c.opened) << why.toStdString();
         for (const QByteArray cmd : {"SHOW=", "EDIT="}) {
             EXPECT_EQ(Serve(cmd + name), c.opened ? '*' : '#') << cmd.constData();
             EXPECT_EQ(Host->Shows, c.opened ? 1 : 0) << cmd.constData();
             EXPECT_EQ(DocName, c.opened ? QString::fromLatin1(name) : QString()) << cmd.constData();
         }
     }
+}
+
+TEST_P(DocLinks, AFifoInTheFilesPlaceIsRefusedWithoutWaitingForAWriter) {
+    const QString fifo = Docs + QStringLiteral("F.tif");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    QString why;
+    EXPECT_FALSE(gd::OpenDocFileInFolder(Docs, fifo, &why).IsOpen());
+    EXPECT_EQ(why, QStringLiteral("это не обычный файл"));
 }
 
 TEST_P(DocLinks, DeleteRemovesTheLinkAndNotWhatItLeadsTo) {
