@@ -53,6 +53,9 @@ public:
     // that the program can end and be restarted.
     virtual bool HasUser() { return true; }
     virtual void UserNeeded(const QString& reason) { (void)reason; }
+    // The server switched itself off (a cycle failed, its control file went):
+    // why, for the window to show. Not called when the user switched it off.
+    virtual void ServerStopped(const QString& reason) { (void)reason; }
 };
 
 } // namespace gd
