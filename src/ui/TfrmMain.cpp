@@ -316,7 +316,11 @@ void TfrmMain::BuildWindow() {
     cbxPage = new QComboBox(ToolBarImg);
     cbxPage->setObjectName(QStringLiteral("cbxPage"));
     cbxPage->setFixedWidth(42 + 16);
-    cbxPage->setFocusPolicy(Qt::ClickFocus); // skipped by the Tab key
+    // Never the keyboard focus (so Tab skips it too): the drop-down list has
+    // its own, and once it closes, by a choice, Esc or a click elsewhere, an
+    // arrow key must not page on from the list and drop an edit unasked. A
+    // page is chosen only in the list (cbxPageCloseUp).
+    cbxPage->setFocusPolicy(Qt::NoFocus);
     cbxPage->setEnabled(false);
     ToolBarImg->addWidget(cbxPage);
     AddEntries(ToolBarImg, {A.ActionPageNext, nullptr, A.ActionThumbnails});
@@ -558,7 +562,6 @@ void TfrmMain::UpdateActions() {
 }
 
 void TfrmMain::cbxPageCloseUp(int index) {
-    cbxPage->clearFocus();
     if (index != FDoc.PageIndex())
         FDoc.SetCurrentPage(index);
 }

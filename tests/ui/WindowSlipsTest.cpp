@@ -1,17 +1,22 @@
 // The window's slips, each seen once on a real display: a long path, the tool
-// bar's own toggle, the margins' colour, Qt's texts in English.
+// bar's own toggle, the margins' colour, Qt's texts in English, the page list
+// keeping the keys.
+#include "document/DocTestSupport.h"
 #include "support/WindowTest.h"
 #include "ui/ImageBox.h"
 #include "ui/Translations.h"
 
+#include <QAbstractItemView>
 #include <QAction>
 #include <QApplication>
+#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QTest>
 #include <QToolBar>
 #include <QTranslator>
 #include <memory>
@@ -103,6 +108,44 @@ TEST_F(WindowSlips, MarginsAroundThePageAreSilverWithFitOnAndOff) {
         const QPoint page =
             Win().ImageBox->mapTo(Win().ScrollBox->viewport(), Win().ImageBox->DrawRect().center());
         EXPECT_EQ(QColor(seen.pixel(page)), QColor(Qt::white)) << "fit " << fit;
+    }
+}
+
+TEST_F(WindowSlips, ThePageListKeepsNoKeysOnceItsListHasClosed) {
+    doctest::MakePages(docs + "/A.tif", 3);
+    OpenWindow();
+    Show();
+    w->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w.get()));
+    EditDocument("A");
+    QComboBox* list = Win().cbxPage;
+    const struct {
+        const char* what;
+        std::vector<Qt::Key> keys; // given to the open list
+        int page;
+        bool editKept;
+    } cases[] = {
+        {"closed with Esc", {Qt::Key_Escape}, 0, true},
+        {"the page shown chosen again", {Qt::Key_Return}, 0, true},
+        {"another page chosen: the edit goes, as with the buttons",
+         {Qt::Key_Down, Qt::Key_Return},
+         1,
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Win().Doc.SetCurrentPage(0);
+        ASSERT_TRUE(Run(Win().A.ActionClear));
+        QTest::mouseClick(list, Qt::LeftButton);
+        ASSERT_TRUE(gdtest::WaitFor([&] { return list->view()->isVisible(); }, 5000));
+        for (const Qt::Key key : c.keys)
+            QTest::keyClick(static_cast<QWidget*>(nullptr), key); // the open popup's
+        ASSERT_TRUE(gdtest::WaitFor([&] { return !list->view()->isVisible(); }, 5000));
+        EXPECT_NE(w->focusWidget(), list);
+        // The window's next arrow key goes wherever its focus is, not to the list.
+        QTest::keyClick(w->windowHandle(), Qt::Key_Down);
+        EXPECT_EQ(Win().Doc.PageIndex(), c.page);
+        EXPECT_EQ(Win().Doc.Change().picture, c.editKept);
     }
 }
 
