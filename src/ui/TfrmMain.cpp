@@ -222,7 +222,7 @@ std::span<const TfrmMain::TCommandRow<TMainItems>> TfrmMain::ItemRows() {
          Checkable | Checked},
         {&M::ItemViewStatusBar, u"Строка состояния", u"", kNoKey, "",
          &TfrmMain::ItemViewStatusBarClick, nullptr, Checkable | Checked},
-        {&M::ItemFitInWindow, u"Вписать в окно", u"", kNoKey, "zoom-fit-best",
+        {&M::ItemFitInWindow, u"Вписать в окно", u"Вписать в окно", kNoKey, "zoom-fit-best",
          [](TfrmMain& w) { w.SetFitInWindow(w.I.ItemFitInWindow->isChecked()); }, nullptr,
          Checkable},
         {&M::ItemStayOnTop, u"Всегда сверху", u"", kNoKey, "",
@@ -285,9 +285,11 @@ void TfrmMain::BuildWindow() {
     AddEntries(page, {A.ActionPagePrior, A.ActionPageNext, nullptr});
     I.ItemPageAdd = page->addMenu(QStringLiteral("Добавить"));
     I.ItemPageAdd->setEnabled(false);
-    // Entries of their own captions that run an action and follow its state.
+    // Entries of their own captions that run an action, follow its state and
+    // show its hint.
     auto entryFor = [this](QMenu* menu, const QString& caption, QAction* action) {
         QAction* entry = menu->addAction(caption);
+        entry->setStatusTip(action->statusTip());
         connect(entry, &QAction::triggered, action, &QAction::trigger);
         connect(action, &QAction::changed, entry,
                 [entry, action] { entry->setEnabled(action->isEnabled()); });
