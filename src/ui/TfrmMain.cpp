@@ -29,10 +29,12 @@
 #include <QFileDialog>
 #include <QIcon>
 #include <QLabel>
+#include <QLayout>
 #include <QMenuBar>
 #include <QMimeData>
 #include <QSplitter>
 #include <QStatusBar>
+#include <QStatusTipEvent>
 #include <QTimer>
 #include <QToolBar>
 #include <QVBoxLayout>
@@ -354,13 +356,24 @@ void TfrmMain::BuildWindow() {
     });
 
     StatusPanel1 = new QLabel(this);
-    StatusPanel1->setFixedWidth(110);
+    // Its 110 pixels, or its longest state text where the font needs more.
+    int stateWidth = 110;
+    for (const QString& state : {TDocServer::kStateActive, TDocServer::kStateEditing,
+                                 TDocServer::kStateViewing, TDocServer::kStateStopped})
+        stateWidth = std::max(stateWidth, StatusPanel1->fontMetrics().horizontalAdvance(state));
+    StatusPanel1->setFixedWidth(stateWidth);
     StatusPanel2 = new QLabel(this);
     // The text changes at every cycle in folder mode; its length must not
     // relayout the status bar each time.
     StatusPanel2->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     statusBar()->addWidget(StatusPanel1);
     statusBar()->addWidget(StatusPanel2, 1);
+    // The status bar's own messages would hide every panel: hints and the
+    // other messages share the rest with the control file's panel instead.
+    StatusMessage = new QLabel(this);
+    StatusMessage->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    StatusMessage->setVisible(false);
+    statusBar()->addWidget(StatusMessage, 1);
     StatusPanel3 = new QLabel(QStringLiteral("100%"), this);
     StatusPanel3->setMinimumWidth(48);
     statusBar()->addWidget(StatusPanel3);
@@ -609,6 +622,11 @@ void TfrmMain::SetCtlFileText(const QString& text) {
 void TfrmMain::SetSwitchChecked(bool on) {
     A.ActionAutoCommand->setChecked(on);
     ActionAutoCommandUpdate();
+    if (on && !FStopReason.isEmpty()) {
+        FStopReason.clear();
+        StatusPanel1->setToolTip(QString());
+        ShowStatusMessage();
+    }
 }
 
 void TfrmMain::ActionPrintExecute() {
@@ -628,14 +646,32 @@ void TfrmMain::UserNeeded(const QString& reason) {
         EndWithoutUser(reason);
 }
 
-// What PRINT is printing, in the status bar; empty when it is done. Painted
-// at once: a job runs inside a command cycle without the event loop.
+// Until the server is switched on again; the state panel's tool tip keeps it
+// while a hint takes the message panel.
+void TfrmMain::ServerStopped(const QString& reason) {
+    FStopReason = TDocServer::kStateStopped + QStringLiteral(": ") + reason;
+    StatusPanel1->setToolTip(FStopReason);
+    ShowStatusMessage();
+}
+
+// What PRINT is printing; empty when it is done. Laid out and painted at
+// once: a job runs inside a command cycle without the event loop.
 void TfrmMain::ShowPrintStatus(const QString& text) {
-    if (text.isEmpty())
-        statusBar()->clearMessage();
-    else
-        statusBar()->showMessage(text);
+    FPrintStatus = text;
+    ShowStatusMessage();
+    statusBar()->layout()->activate();
     statusBar()->repaint();
+}
+
+void TfrmMain::ShowStatusMessage() {
+    const QString& text = !FHint.isEmpty()          ? FHint
+                          : !FPrintStatus.isEmpty() ? FPrintStatus
+                                                    : FStopReason;
+    if (StatusMessage->text() != text) {
+        StatusMessage->setText(text);
+        StatusMessage->setToolTip(text); // the whole of a long one
+    }
+    StatusMessage->setVisible(!text.isEmpty());
 }
 
 void TfrmMain::ProcessEvents() {
@@ -648,6 +684,11 @@ void TfrmMain::CloseMainWindow() {
 }
 
 bool TfrmMain::event(QEvent* e) {
+    if (e->type() == QEvent::StatusTip) { // not to the status bar's own message
+        FHint = static_cast<QStatusTipEvent*>(e)->tip();
+        ShowStatusMessage();
+        return true;
+    }
     if (e->type() == QEvent::WindowActivate)
         FormActivate();
     return QMainWindow::event(e);

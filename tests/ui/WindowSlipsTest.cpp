@@ -2,6 +2,7 @@
 // bar's own toggle, the margins' colour, Qt's texts in English, the page list
 // keeping the keys.
 #include "document/DocTestSupport.h"
+#include "printing/Printing.h"
 #include "support/WindowTest.h"
 #include "ui/ImageBox.h"
 #include "ui/Translations.h"
@@ -14,8 +15,10 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QMenu>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QStatusBar>
 #include <QTest>
 #include <QToolBar>
 #include <QTranslator>
@@ -30,6 +33,17 @@ protected:
     void Show() {
         w->show();
         QApplication::processEvents();
+    }
+    // The status bar shows the text in a label of its own, and both server
+    // panels with theirs.
+    bool StatusSays(const QString& text) {
+        QApplication::processEvents();
+        bool said = false;
+        for (const QLabel* label : w->statusBar()->findChildren<QLabel*>())
+            said = said || (label->isVisible() && label->text() == text &&
+                            label != Win().StatusPanel1 && label != Win().StatusPanel2);
+        return said && Win().StatusPanel1->isVisible() && Win().StatusPanel2->isVisible() &&
+               !Win().StatusPanel1->text().isEmpty() && Win().StatusPanel2->text() == ctl;
     }
 };
 
@@ -147,6 +161,70 @@ TEST_F(WindowSlips, ThePageListKeepsNoKeysOnceItsListHasClosed) {
         EXPECT_EQ(Win().Doc.PageIndex(), c.page);
         EXPECT_EQ(Win().Doc.Change().picture, c.editKept);
     }
+}
+
+TEST_F(WindowSlips, TheStatePanelShowsEveryStateWhole) {
+    OpenWindow();
+    Show();
+    QLabel* panel = Win().StatusPanel1;
+    EXPECT_GE(panel->width(), 110);
+    for (const QString& state : {TDocServer::kStateActive, TDocServer::kStateEditing,
+                                 TDocServer::kStateViewing, TDocServer::kStateStopped}) {
+        Win().Host.SetStateText(state);
+        EXPECT_LE(panel->fontMetrics().horizontalAdvance(state), panel->contentsRect().width())
+            << state.toStdString();
+    }
+}
+
+TEST_F(WindowSlips, HintsAndWhatPrintPrintsLeaveTheServerPanelsInSight) {
+    OpenWindow();
+    Show();
+    // Opened from the menu bar, as the user does.
+    QMenuBar* bar = w->menuBar();
+    QAction* title = nullptr;
+    for (QAction* a : bar->actions())
+        if (a->text() == QStringLiteral("Страница"))
+            title = a;
+    ASSERT_NE(title, nullptr);
+    QTest::mouseClick(bar, Qt::LeftButton, {}, bar->actionGeometry(title).center());
+    QMenu* page = title->menu();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(page));
+    QAction* del = nullptr;
+    for (QAction* a : page->actions())
+        if (a->text() == QStringLiteral("Удалить"))
+            del = a;
+    ASSERT_NE(del, nullptr);
+    QTest::mouseMove(page, page->actionGeometry(del).center());
+    EXPECT_TRUE(StatusSays(QStringLiteral("Удалить страницу")));
+    while (QApplication::activePopupWidget())
+        QTest::keyClick(static_cast<QWidget*>(nullptr), Qt::Key_Escape);
+    EXPECT_FALSE(StatusSays(QStringLiteral("Удалить страницу"))); // gone with the menu
+
+    const QString printing = QStringLiteral("Печать \"A\": страница 1 из 2");
+    Win().Printing().StatusText(printing);
+    EXPECT_TRUE(StatusSays(printing));
+    Win().Printing().StatusText(QString());
+    EXPECT_FALSE(StatusSays(printing));
+}
+
+TEST_F(WindowSlips, WhyTheServerStoppedShowsUntilItIsSwitchedOnAgain) {
+    OpenWindow();
+    Show();
+    const QString reason = QStringLiteral("Не найден файл \"%1\"").arg(ctl);
+    const QString said = QStringLiteral("Сервер остановлен: ") + reason;
+    w->Server()->SetServerActive(false); // as the server does, then why
+    Win().Host.ServerStopped(reason);
+    EXPECT_TRUE(StatusSays(said));
+    EXPECT_EQ(Win().StatusPanel1->toolTip(), said);
+    Win().Printing().StatusText(QStringLiteral("Печать"));
+    EXPECT_FALSE(StatusSays(said));
+    Win().Printing().StatusText(QString()); // a message in between, then the reason again
+    EXPECT_TRUE(StatusSays(said));
+
+    Win().A.ActionAutoCommand->trigger();
+    ASSERT_TRUE(w->Server()->IsActive());
+    EXPECT_FALSE(StatusSays(said));
+    EXPECT_TRUE(Win().StatusPanel1->toolTip().isEmpty());
 }
 
 TEST(QtRussian, QtsOwnDialogsSpeakRussian) {
