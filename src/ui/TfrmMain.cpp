@@ -362,18 +362,16 @@ void TfrmMain::BuildWindow() {
                                  TDocServer::kStateViewing, TDocServer::kStateStopped})
         stateWidth = std::max(stateWidth, StatusPanel1->fontMetrics().horizontalAdvance(state));
     StatusPanel1->setFixedWidth(stateWidth);
-    StatusPanel2 = new QLabel(this);
     // The text changes at every cycle in folder mode; its length must not
-    // relayout the status bar each time.
-    StatusPanel2->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    // relayout the status bar each time (an elided label asks for no room).
+    StatusPanel2 = new TElidedLabel(Qt::ElideMiddle, this);
     statusBar()->addWidget(StatusPanel1);
     statusBar()->addWidget(StatusPanel2, 1);
     // The status bar's own messages would hide every panel: hints and the
-    // other messages share the rest with the control file's panel instead.
-    StatusMessage = new QLabel(this);
-    StatusMessage->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    // other messages take two thirds of the control file's room instead.
+    StatusMessage = new TElidedLabel(Qt::ElideRight, this);
     StatusMessage->setVisible(false);
-    statusBar()->addWidget(StatusMessage, 1);
+    statusBar()->addWidget(StatusMessage, 2);
     StatusPanel3 = new QLabel(QStringLiteral("100%"), this);
     StatusPanel3->setMinimumWidth(48);
     statusBar()->addWidget(StatusPanel3);
@@ -616,7 +614,7 @@ void TfrmMain::SetStateText(const QString& text) {
 
 void TfrmMain::SetCtlFileText(const QString& text) {
     if (StatusPanel2->text() != text)
-        StatusPanel2->setText(text);
+        StatusPanel2->SetText(text);
 }
 
 void TfrmMain::SetSwitchChecked(bool on) {
@@ -667,10 +665,8 @@ void TfrmMain::ShowStatusMessage() {
     const QString& text = !FHint.isEmpty()          ? FHint
                           : !FPrintStatus.isEmpty() ? FPrintStatus
                                                     : FStopReason;
-    if (StatusMessage->text() != text) {
-        StatusMessage->setText(text);
-        StatusMessage->setToolTip(text); // the whole of a long one
-    }
+    if (StatusMessage->text() != text)
+        StatusMessage->SetText(text);
     StatusMessage->setVisible(!text.isEmpty());
 }
 

@@ -195,9 +195,9 @@ private:
     TThumbnailPanel* Thumbnails = nullptr;
     QComboBox* cbxPage = nullptr;
     QLabel* StatusPanel1 = nullptr;
-    QLabel* StatusPanel2 = nullptr;
-    QLabel* StatusMessage = nullptr; // beside the server's panels, never over them
-    QLabel* StatusPanel3 = nullptr;  // the zoom
+    TElidedLabel* StatusPanel2 = nullptr;
+    TElidedLabel* StatusMessage = nullptr; // beside the server's panels, never over them
+    QLabel* StatusPanel3 = nullptr;        // the zoom
     int FThumbnailsWidth = 160;
 
     TSettings& FSettings;

@@ -5,6 +5,7 @@
 #include "printing/Printing.h"
 #include "support/WindowTest.h"
 #include "ui/ImageBox.h"
+#include "ui/PathLine.h"
 #include "ui/Translations.h"
 
 #include <QAbstractItemView>
@@ -34,14 +35,18 @@ protected:
         w->show();
         QApplication::processEvents();
     }
-    // The status bar shows the text in a label of its own, and both server
-    // panels with theirs.
+    // The status bar shows the text in a label of its own, whole or elided,
+    // and both server panels with theirs.
     bool StatusSays(const QString& text) {
         QApplication::processEvents();
         bool said = false;
-        for (const QLabel* label : w->statusBar()->findChildren<QLabel*>())
-            said = said || (label->isVisible() && label->text() == text &&
-                            label != Win().StatusPanel1 && label != Win().StatusPanel2);
+        for (const TElidedLabel* label : w->statusBar()->findChildren<TElidedLabel*>()) {
+            const QString shown = label->ShownText();
+            said = said ||
+                   (label->isVisible() && label->text() == text && label != Win().StatusPanel2 &&
+                    (shown == text ||
+                     (shown.endsWith(QChar(0x2026)) && text.startsWith(shown.chopped(1)))));
+        }
         return said && Win().StatusPanel1->isVisible() && Win().StatusPanel2->isVisible() &&
                !Win().StatusPanel1->text().isEmpty() && Win().StatusPanel2->text() == ctl;
     }
