@@ -86,6 +86,13 @@ void TOrganiser::SetEditMode(bool on) {
 }
 
 std::vector<int> TOrganiser::Selection() const {
+    // A selection the user cannot see does not count: with the panel hidden
+    // the commands act on the page shown.
+    if (FPanel.isHidden()) {
+        if (FDoc.PageIndex() < 0)
+            return {};
+        return {FDoc.PageIndex()};
+    }
     return FPanel.SelectedPages();
 }
 

@@ -28,8 +28,9 @@ public:
     void DocumentChanged();
     // Edit mode: thumbnails may be dragged and files dropped in.
     void SetEditMode(bool on);
-    // The pages the commands act on (the current page alone when no other
-    // is selected).
+    // The pages the commands act on: the panel's selection while the panel
+    // is shown (the current page alone when no other is selected), else the
+    // current page.
     std::vector<int> Selection() const;
 
     // Shows the page when there is one of that index.

@@ -17,7 +17,8 @@ TPageArea::TPageArea(QWidget* parent) : QScrollArea(parent), FBox(new TImageBox)
     // The picture control paints only the picture: around it the area's
     // silver shows, fitted or not (setWidget turned the fill on).
     FBox->setAutoFillBackground(false);
-    setAlignment(Qt::AlignCenter);
+    // Not fitted, a page smaller than the area starts at its top-left corner
+    // (QScrollArea's own alignment), where a larger one starts too.
     connect(FBox, &TImageBox::PictureChanged, this, [this] {
         if (FMode == TZoomMode::FitWidth)
             Apply();
@@ -70,16 +71,16 @@ void TPageArea::SetFitWidth() {
 
 void TPageArea::ZoomAt(double percent, QPointF at) {
     const double before = Zoom();
-    const QPoint scroll(horizontalScrollBar()->value(), verticalScrollBar()->value());
-    // The old viewport: the point under `at` is found where it was drawn,
-    // before scroll bars come or go.
+    // The point under `at` is found where the picture was drawn, before
+    // scroll bars come or go.
+    const QPoint origin = FBox->mapTo(viewport(), FBox->DrawRect().topLeft());
     const QSize viewportBefore = viewport()->size();
     FMode = TZoomMode::Percent;
     FPercent = std::clamp(percent, kMinZoom, kMaxZoom);
     Apply();
     if (!FBox->HasPicture())
         return;
-    const QPoint to = ScrollForZoomAt(FBox->Picture().size(), viewportBefore, scroll, at, before,
+    const QPoint to = ScrollForZoomAt(FBox->Picture().size(), viewportBefore, origin, at, before,
                                       FPercent, FBox->devicePixelRatioF());
     horizontalScrollBar()->setValue(to.x());
     verticalScrollBar()->setValue(to.y());

@@ -4,38 +4,42 @@
 
 namespace gd {
 
-TPathLine::TPathLine(QWidget* parent) : QLabel(parent) {
-    setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+TElidedLabel::TElidedLabel(Qt::TextElideMode mode, QWidget* parent) : QLabel(parent), FMode(mode) {
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
 }
 
-void TPathLine::SetPath(const QString& path) {
-    setText(path);
-    setToolTip(path);
+void TElidedLabel::SetText(const QString& text) {
+    setText(text);
+    setToolTip(text);
 }
 
-QRect TPathLine::TextRect() const {
+QRect TElidedLabel::TextRect() const {
     const int pad = fontMetrics().horizontalAdvance(u'x') / 2;
     return contentsRect().adjusted(pad, 0, -pad, 0);
 }
 
-QString TPathLine::ShownText() const {
-    return fontMetrics().elidedText(text(), Qt::ElideMiddle, TextRect().width());
+QString TElidedLabel::ShownText() const {
+    return fontMetrics().elidedText(text(), FMode, TextRect().width());
 }
 
-QSize TPathLine::sizeHint() const {
+QSize TElidedLabel::sizeHint() const {
     return {0, QLabel::sizeHint().height()};
 }
 
-QSize TPathLine::minimumSizeHint() const {
+QSize TElidedLabel::minimumSizeHint() const {
     return {0, QLabel::minimumSizeHint().height()};
 }
 
-void TPathLine::paintEvent(QPaintEvent* e) {
-    QFrame::paintEvent(e); // the border
+void TElidedLabel::paintEvent(QPaintEvent* e) {
+    QFrame::paintEvent(e); // the border, if any
     QPainter p(this);
     p.setPen(palette().color(foregroundRole()));
     p.drawText(TextRect(), Qt::AlignLeft | Qt::AlignVCenter, ShownText());
+}
+
+TPathLine::TPathLine(QWidget* parent) : TElidedLabel(Qt::ElideMiddle, parent) {
+    setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
 }
 
 } // namespace gd

@@ -29,10 +29,12 @@
 #include <QFileDialog>
 #include <QIcon>
 #include <QLabel>
+#include <QLayout>
 #include <QMenuBar>
 #include <QMimeData>
 #include <QSplitter>
 #include <QStatusBar>
+#include <QStatusTipEvent>
 #include <QTimer>
 #include <QToolBar>
 #include <QVBoxLayout>
@@ -222,7 +224,7 @@ std::span<const TfrmMain::TCommandRow<TMainItems>> TfrmMain::ItemRows() {
          Checkable | Checked},
         {&M::ItemViewStatusBar, u"Строка состояния", u"", kNoKey, "",
          &TfrmMain::ItemViewStatusBarClick, nullptr, Checkable | Checked},
-        {&M::ItemFitInWindow, u"Вписать в окно", u"", kNoKey, "zoom-fit-best",
+        {&M::ItemFitInWindow, u"Вписать в окно", u"Вписать в окно", kNoKey, "zoom-fit-best",
          [](TfrmMain& w) { w.SetFitInWindow(w.I.ItemFitInWindow->isChecked()); }, nullptr,
          Checkable},
         {&M::ItemStayOnTop, u"Всегда сверху", u"", kNoKey, "",
@@ -285,9 +287,11 @@ void TfrmMain::BuildWindow() {
     AddEntries(page, {A.ActionPagePrior, A.ActionPageNext, nullptr});
     I.ItemPageAdd = page->addMenu(QStringLiteral("Добавить"));
     I.ItemPageAdd->setEnabled(false);
-    // Entries of their own captions that run an action and follow its state.
+    // Entries of their own captions that run an action, follow its state and
+    // show its hint.
     auto entryFor = [this](QMenu* menu, const QString& caption, QAction* action) {
         QAction* entry = menu->addAction(caption);
+        entry->setStatusTip(action->statusTip());
         connect(entry, &QAction::triggered, action, &QAction::trigger);
         connect(action, &QAction::changed, entry,
                 [entry, action] { entry->setEnabled(action->isEnabled()); });
@@ -316,7 +320,11 @@ void TfrmMain::BuildWindow() {
     cbxPage = new QComboBox(ToolBarImg);
     cbxPage->setObjectName(QStringLiteral("cbxPage"));
     cbxPage->setFixedWidth(42 + 16);
-    cbxPage->setFocusPolicy(Qt::ClickFocus); // skipped by the Tab key
+    // Never the keyboard focus (so Tab skips it too): the drop-down list has
+    // its own, and once it closes, by a choice, Esc or a click elsewhere, an
+    // arrow key must not page on from the list and drop an edit unasked. A
+    // page is chosen only in the list (cbxPageCloseUp).
+    cbxPage->setFocusPolicy(Qt::NoFocus);
     cbxPage->setEnabled(false);
     ToolBarImg->addWidget(cbxPage);
     AddEntries(ToolBarImg, {A.ActionPageNext, nullptr, A.ActionThumbnails});
@@ -348,13 +356,22 @@ void TfrmMain::BuildWindow() {
     });
 
     StatusPanel1 = new QLabel(this);
-    StatusPanel1->setFixedWidth(110);
-    StatusPanel2 = new QLabel(this);
+    // Its 110 pixels, or its longest state text where the font needs more.
+    int stateWidth = 110;
+    for (const QString& state : {TDocServer::kStateActive, TDocServer::kStateEditing,
+                                 TDocServer::kStateViewing, TDocServer::kStateStopped})
+        stateWidth = std::max(stateWidth, StatusPanel1->fontMetrics().horizontalAdvance(state));
+    StatusPanel1->setFixedWidth(stateWidth);
     // The text changes at every cycle in folder mode; its length must not
-    // relayout the status bar each time.
-    StatusPanel2->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    // relayout the status bar each time (an elided label asks for no room).
+    StatusPanel2 = new TElidedLabel(Qt::ElideMiddle, this);
     statusBar()->addWidget(StatusPanel1);
     statusBar()->addWidget(StatusPanel2, 1);
+    // The status bar's own messages would hide every panel: hints and the
+    // other messages take two thirds of the control file's room instead.
+    StatusMessage = new TElidedLabel(Qt::ElideRight, this);
+    StatusMessage->setVisible(false);
+    statusBar()->addWidget(StatusMessage, 2);
     StatusPanel3 = new QLabel(QStringLiteral("100%"), this);
     StatusPanel3->setMinimumWidth(48);
     statusBar()->addWidget(StatusPanel3);
@@ -558,7 +575,6 @@ void TfrmMain::UpdateActions() {
 }
 
 void TfrmMain::cbxPageCloseUp(int index) {
-    cbxPage->clearFocus();
     if (index != FDoc.PageIndex())
         FDoc.SetCurrentPage(index);
 }
@@ -598,12 +614,17 @@ void TfrmMain::SetStateText(const QString& text) {
 
 void TfrmMain::SetCtlFileText(const QString& text) {
     if (StatusPanel2->text() != text)
-        StatusPanel2->setText(text);
+        StatusPanel2->SetText(text);
 }
 
 void TfrmMain::SetSwitchChecked(bool on) {
     A.ActionAutoCommand->setChecked(on);
     ActionAutoCommandUpdate();
+    if (on && !FStopReason.isEmpty()) {
+        FStopReason.clear();
+        StatusPanel1->setToolTip(QString());
+        ShowStatusMessage();
+    }
 }
 
 void TfrmMain::ActionPrintExecute() {
@@ -623,14 +644,30 @@ void TfrmMain::UserNeeded(const QString& reason) {
         EndWithoutUser(reason);
 }
 
-// What PRINT is printing, in the status bar; empty when it is done. Painted
-// at once: a job runs inside a command cycle without the event loop.
+// Until the server is switched on again; the state panel's tool tip keeps it
+// while a hint takes the message panel.
+void TfrmMain::ServerStopped(const QString& reason) {
+    FStopReason = TDocServer::kStateStopped + QStringLiteral(": ") + reason;
+    StatusPanel1->setToolTip(FStopReason);
+    ShowStatusMessage();
+}
+
+// What PRINT is printing; empty when it is done. Laid out and painted at
+// once: a job runs inside a command cycle without the event loop.
 void TfrmMain::ShowPrintStatus(const QString& text) {
-    if (text.isEmpty())
-        statusBar()->clearMessage();
-    else
-        statusBar()->showMessage(text);
+    FPrintStatus = text;
+    ShowStatusMessage();
+    statusBar()->layout()->activate();
     statusBar()->repaint();
+}
+
+void TfrmMain::ShowStatusMessage() {
+    const QString& text = !FHint.isEmpty()          ? FHint
+                          : !FPrintStatus.isEmpty() ? FPrintStatus
+                                                    : FStopReason;
+    if (StatusMessage->text() != text)
+        StatusMessage->SetText(text);
+    StatusMessage->setVisible(!text.isEmpty());
 }
 
 void TfrmMain::ProcessEvents() {
@@ -643,6 +680,11 @@ void TfrmMain::CloseMainWindow() {
 }
 
 bool TfrmMain::event(QEvent* e) {
+    if (e->type() == QEvent::StatusTip) { // not to the status bar's own message
+        FHint = static_cast<QStatusTipEvent*>(e)->tip();
+        ShowStatusMessage();
+        return true;
+    }
     if (e->type() == QEvent::WindowActivate)
         FormActivate();
     return QMainWindow::event(e);

@@ -178,7 +178,11 @@ private:
     IDocPrinter* DocPrinter() override;
     bool HasUser() override { return !EndWithoutUser; }
     void UserNeeded(const QString& reason) override;
+    void ServerStopped(const QString& reason) override;
     void ShowPrintStatus(const QString& text);
+    // The message panel: the hint under the mouse, else what PRINT prints,
+    // else why the server switched itself off; hidden when there is none.
+    void ShowStatusMessage();
 
     TMainActions A;
     TMainItems I;
@@ -191,8 +195,9 @@ private:
     TThumbnailPanel* Thumbnails = nullptr;
     QComboBox* cbxPage = nullptr;
     QLabel* StatusPanel1 = nullptr;
-    QLabel* StatusPanel2 = nullptr;
-    QLabel* StatusPanel3 = nullptr; // the zoom
+    TElidedLabel* StatusPanel2 = nullptr;
+    TElidedLabel* StatusMessage = nullptr; // beside the server's panels, never over them
+    QLabel* StatusPanel3 = nullptr;        // the zoom
     int FThumbnailsWidth = 160;
 
     TSettings& FSettings;
@@ -212,6 +217,7 @@ private:
     bool FActivated = false;
     bool FDestroyed = false;
     bool FClipboardHasImage = false;
+    QString FHint, FPrintStatus, FStopReason; // what StatusMessage may show
     std::unique_ptr<TEditor> FEditor;
     std::unique_ptr<TOrganiser> FOrganiser;
 };

@@ -50,28 +50,19 @@ double FitWidthZoom(QSize image, QSize viewport, int scrollBarWidth, double devi
     return std::clamp(zoom, kMinZoom, kMaxZoom);
 }
 
-QPoint PictureOrigin(QSize picture, QSize viewport, QPoint scroll) {
-    const int x =
-        picture.width() < viewport.width() ? (viewport.width() - picture.width()) / 2 : -scroll.x();
-    const int y = picture.height() < viewport.height() ? (viewport.height() - picture.height()) / 2
-                                                       : -scroll.y();
-    return QPoint(x, y);
-}
-
 QPoint MaxScroll(QSize picture, QSize viewport) {
     return QPoint(std::max(0, picture.width() - viewport.width()),
                   std::max(0, picture.height() - viewport.height()));
 }
 
-QPoint ScrollForZoomAt(QSize image, QSize viewport, QPoint scroll, QPointF mouse, double oldZoom,
+QPoint ScrollForZoomAt(QSize image, QSize viewport, QPoint origin, QPointF mouse, double oldZoom,
                        double newZoom, double devicePixelRatio) {
     const QSize before = ZoomedSize(image, oldZoom, devicePixelRatio);
     const QSize after = ZoomedSize(image, newZoom, devicePixelRatio);
     if (before.isEmpty() || after.isEmpty())
         return QPoint(0, 0);
     // The point under the mouse as a fraction of the picture, which zooming
-    // does not change; the old origin is taken in the same viewport.
-    const QPoint origin = PictureOrigin(before, viewport, scroll);
+    // does not change.
     const double fx = (mouse.x() - origin.x()) / before.width();
     const double fy = (mouse.y() - origin.y()) / before.height();
     const QPoint top = MaxScroll(after, viewport);

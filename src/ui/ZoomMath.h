@@ -38,17 +38,14 @@ QSize ZoomedSize(QSize image, double zoom, double devicePixelRatio);
 // Limited to kMinZoom..kMaxZoom; 100 for an empty page or viewport.
 double FitWidthZoom(QSize image, QSize viewport, int scrollBarWidth, double devicePixelRatio);
 
-// Where the picture's top-left corner is drawn in the viewport when it is
-// scrolled by `scroll`: centred on an axis where it is smaller than the
-// viewport (halves truncated, as the fit draws), else minus the scroll.
-QPoint PictureOrigin(QSize picture, QSize viewport, QPoint scroll);
 // The scroll range's maxima for the picture in the viewport.
 QPoint MaxScroll(QSize picture, QSize viewport);
 
 // The scroll position after zooming from `oldZoom` to `newZoom` that keeps
-// the image point under `mouse` (viewport coordinates) where it is, within
-// the new scroll range. `viewport` is the viewport at the new zoom.
-QPoint ScrollForZoomAt(QSize image, QSize viewport, QPoint scroll, QPointF mouse, double oldZoom,
+// the image point under `mouse` where it is, within the new scroll range.
+// `origin` is where the picture's top-left corner was drawn at the old zoom
+// and `mouse` is in the same viewport coordinates.
+QPoint ScrollForZoomAt(QSize image, QSize viewport, QPoint origin, QPointF mouse, double oldZoom,
                        double newZoom, double devicePixelRatio);
 
 // Ctrl+wheel: the whole steps in `angleDelta` (120 per notch) added to what

@@ -133,7 +133,7 @@ TEST_F(Organising, CtrlRTurnsThePageAndItsThumbnailUndoTurnsItBack) {
 }
 
 TEST_F(Organising, MovesFromThePanelAndTheKeyboardAreTheSavedOrder) {
-    Open(false);
+    Open(true);
     EditDocument("A");
     emit Win().Thumbnails->MoveRequested({2}, 0); // the third page dragged to the top
     EXPECT_EQ(doctest::PageWidths(Win().Doc.Pages()), std::vector<int>({120, 100, 110}));
@@ -152,7 +152,7 @@ TEST_F(Organising, MovesFromThePanelAndTheKeyboardAreTheSavedOrder) {
 }
 
 TEST_F(Organising, DeleteActsOnASelectionOfSeveralPages) {
-    Open(false);
+    Open(true);
     EditDocument("A");
     Win().Thumbnails->SelectPages({0, 2});
     ASSERT_TRUE(Run(Win().A.ActionPageDel));
@@ -180,3 +180,53 @@ TEST_F(Organising, FilesDroppedOnThePanelAreInsertedWhereTheyFall) {
     EXPECT_TRUE(errors[0].contains("note.tif")) << errors[0].toStdString();
     EXPECT_EQ(doctest::PageWidths(Win().Doc.Pages()), std::vector<int>({100, 200, 210, 110, 120}));
 }
+
+namespace {
+
+// A command on the first and last of three pages selected while the second
+// is shown: the pages' widths after it, with the panel shown and hidden (the
+// selection then does not count), and the width of the picture shown (0:
+// none).
+struct TSelectionCase {
+    const char* name;
+    QAction* TMainActions::*action;
+    std::vector<int> withPanel, withoutPanel;
+    int shownWithout;
+};
+
+void PrintTo(const TSelectionCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class SelectionCommands : public Organising,
+                          public ::testing::WithParamInterface<std::tuple<TSelectionCase, bool>> {};
+
+} // namespace
+
+TEST_P(SelectionCommands, ActOnTheSelectionOnlyWhileThePanelIsShown) {
+    const auto& [c, panel] = GetParam();
+    Open(panel);
+    EditDocument("A");
+    Win().Doc.SetCurrentPage(1);
+    Win().Thumbnails->SelectPages({0, 2});
+    ASSERT_TRUE(Run(Win().A.*c.action));
+    EXPECT_EQ(doctest::PageWidths(Win().Doc.Pages()), panel ? c.withPanel : c.withoutPanel);
+    EXPECT_EQ(Win().ImageBox->HasPicture() ? Shown().width() : 0, panel ? 110 : c.shownWithout);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Organising, SelectionCommands,
+    ::testing::Combine(
+        ::testing::Values(
+            TSelectionCase{"Delete", &TMainActions::ActionPageDel, {110}, {100, 110, 120}, 0},
+            TSelectionCase{
+                "TurnRight", &TMainActions::ActionRotateRight, {50, 110, 50}, {100, 50, 120}, 50},
+            TSelectionCase{
+                "MoveUp", &TMainActions::ActionMoveUp, {100, 120, 110}, {110, 100, 120}, 110},
+            TSelectionCase{
+                "MoveDown", &TMainActions::ActionMoveDown, {110, 100, 120}, {100, 120, 110}, 110}),
+        ::testing::Bool()),
+    [](const auto& info) {
+        return std::string(std::get<0>(info.param).name) +
+               (std::get<1>(info.param) ? "WithPanel" : "WithoutPanel");
+    });

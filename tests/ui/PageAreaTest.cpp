@@ -133,6 +133,7 @@ TEST_F(PageArea, CtrlWheelKeepsTheImagePointUnderTheMouse) {
         {"two notches in", 100, {200, 350}, {300, 200}, {120, 120}, 150},
         {"one notch out", 200, {700, 800}, {50, 250}, {-120}, 150},
         {"a touchpad's small deltas add up", 100, {200, 350}, {100, 100}, {60, 30, 30}, 125},
+        {"a page smaller than the area, at its corner", 25, {}, {50, 60}, {360}, 67},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -229,9 +230,34 @@ TEST_F(PageArea, MarginsAreSilverInEveryMode) {
         area.SetFitInWindow(mode == TZoomMode::FitInWindow);
         const QImage seen = Seen();
         SCOPED_TRACE(int(mode));
-        EXPECT_EQ(seen.pixelColor(1, 1), kSilver);
         EXPECT_EQ(seen.pixelColor(seen.width() - 2, seen.height() - 2), kSilver);
-        EXPECT_EQ(seen.pixelColor(seen.rect().center()), QColor(Qt::white));
+        EXPECT_EQ(seen.pixelColor(Box().mapTo(area.viewport(), Box().DrawRect().center())),
+                  QColor(Qt::white));
+    }
+}
+
+TEST_F(PageArea, APageSmallerThanTheAreaStartsAtItsTopLeftCornerUnlessFitted) {
+    using Mode = std::function<void(TPageArea&)>;
+    const struct Case {
+        const char* what;
+        Mode mode;
+        QSize page;
+        QPoint origin; // in the 400 x 300 viewport
+    } cases[] = {
+        {"100 %", &TPageArea::ActualSize, {40, 200}, {0, 0}},
+        {"50 %", [](TPageArea& a) { a.SetZoom(50); }, {300, 200}, {0, 0}},
+        {"fit width, a wide page", &TPageArea::SetFitWidth, {2000, 100}, {0, 0}},
+        {"fitted: centred", [](TPageArea& a) { a.SetFitInWindow(true); }, {300, 200}, {50, 50}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Show(Page(c.page.width(), c.page.height()));
+        c.mode(area);
+        QApplication::processEvents();
+        EXPECT_EQ(Box().mapTo(area.viewport(), Box().DrawRect().topLeft()), c.origin);
+        const QImage seen = Seen();
+        EXPECT_EQ(seen.pixelColor(c.origin + QPoint(1, 1)), QColor(Qt::white));
+        EXPECT_EQ(seen.pixelColor(seen.width() - 2, seen.height() - 2), kSilver);
     }
 }
 

@@ -67,26 +67,27 @@ TEST(Zoom, FitWidthLeavesRoomForTheScrollBarOnlyWhenOneIsNeeded) {
 
 TEST(Zoom, ThePointUnderTheMouseStays) {
     struct Case {
-        QPoint scroll;
+        QPoint origin; // where the picture was drawn
         QPointF mouse;
         double from, to, dpr;
         QPoint want;
     } cases[] = {
         {{0, 0}, {0, 0}, 100, 200, 1, {0, 0}},
-        {{100, 200}, {250, 250}, 100, 200, 1, {450, 650}},
-        {{450, 650}, {250, 250}, 200, 100, 1, {100, 200}},   // and back
-        {{100, 200}, {250, 250}, 100, 50, 1, {0, 0}},        // picture as big as the viewport
-        {{0, 0}, {250, 250}, 25, 100, 1, {250, 250}},        // from centred: the centre stays
-        {{0, 0}, {125, 125}, 25, 100, 1, {0, 0}},            // centred picture's corner
-        {{500, 500}, {500, 500}, 100, 200, 1, {1500, 1500}}, // the far corner, at the range's end
+        {{-100, -200}, {250, 250}, 100, 200, 1, {450, 650}},
+        {{-450, -650}, {250, 250}, 200, 100, 1, {100, 200}},   // and back
+        {{-100, -200}, {250, 250}, 100, 50, 1, {0, 0}},        // picture as big as the viewport
+        {{125, 125}, {250, 250}, 25, 100, 1, {250, 250}},      // from fitted: the centre stays
+        {{125, 125}, {125, 125}, 25, 100, 1, {0, 0}},          // fitted picture's corner
+        {{0, 0}, {125, 125}, 25, 100, 1, {375, 375}},          // a small picture at the corner
+        {{-500, -500}, {500, 500}, 100, 200, 1, {1500, 1500}}, // the far corner, at the range's end
         {{0, 0}, {400, 100}, 100, 400, 1, {1200, 300}},
         {{0, 0}, {250, 250}, 100, 200, 4, {0, 0}}, // a quarter: still inside the viewport
-        {{0, 0}, {250, 250}, 100, 400, 4, {250, 250}},
-        {{300, 0}, {0, 250}, 100, 800, 1, {2400, 1750}},
+        {{125, 125}, {250, 250}, 100, 400, 4, {250, 250}},
+        {{-300, 0}, {0, 250}, 100, 800, 1, {2400, 1750}},
     };
     const QSize image(1000, 1000), viewport(500, 500);
     for (const Case& c : cases) {
-        EXPECT_EQ(ScrollForZoomAt(image, viewport, c.scroll, c.mouse, c.from, c.to, c.dpr), c.want)
+        EXPECT_EQ(ScrollForZoomAt(image, viewport, c.origin, c.mouse, c.from, c.to, c.dpr), c.want)
             << c.from << "->" << c.to << " at " << c.mouse.x() << "," << c.mouse.y();
     }
 }
